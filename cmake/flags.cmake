@@ -1,0 +1,16 @@
+# Warning and sanitizer settings shared by every target of the project.
+
+# Our own targets link this to get the warning set; third-party code (GoogleTest) does not.
+add_library(ferro_warnings INTERFACE)
+target_compile_options(ferro_warnings INTERFACE
+  -Wall -Wextra -Wshadow -Wformat=2
+  $<$<BOOL:${WERROR}>:-Werror>)
+
+if(SANITIZE)
+  # Applied globally so that everything linked into one binary is instrumented alike.
+  add_compile_options(-fsanitize=${SANITIZE} -fno-omit-frame-pointer -fno-sanitize-recover=all)
+  add_link_options(-fsanitize=${SANITIZE})
+endif()
+
+# Small binaries: nothing here throws across our code, nothing needs RTTI.
+set(FERRO_CXX_LEAN -fno-exceptions -fno-rtti)

@@ -1,0 +1,440 @@
+// The event loop: descriptor watches, timers and signals multiplexed with select().
+#include "mainloop.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <stdint.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/select.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <new>
+
+mainloop_fd *mainloop_fd_list;
+mainloop_timer *mainloop_timer_list;
+mainloop_signal *mainloop_signal_list;
+int mainloop_running = 1;
+
+namespace {
+
+constexpr unsigned LOG_WRN = 2;
+constexpr int32_t USEC_PER_SEC = 1000000;
+constexpr int CLOCK_JUMP_LIMIT = 100;
+constexpr int RESTART_CMDLINE_MAX = 1024;
+constexpr int RESTART_ARGS_MAX = 32;
+constexpr int RESTART_CLOSE_FROM = 3;
+constexpr int RESTART_CLOSE_TO = 63;
+
+int restart_on_fault;
+mainloop_log_fn loop_log;
+unsigned pass_number;
+
+void monotonic_clock(mainloop_time *now)
+{
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    now->sec = static_cast<int32_t>(ts.tv_sec);
+    now->usec = static_cast<int32_t>(ts.tv_nsec / 1000);
+}
+
+mainloop_clock_fn read_clock = monotonic_clock;
+
+// With fault restart on, every reading is checked against the previous one: a jump of more
+// than CLOCK_JUMP_LIMIT seconds either way is reported and the clock is read once more.
+void _gettimeofday(mainloop_time *now)
+{
+    static int32_t last_sec;
+
+    read_clock(now);
+    if (last_sec != 0) {
+        int64_t diff = int64_t{now->sec} - last_sec;
+        if (diff < 0)
+            diff = -diff;
+        if (diff > CLOCK_JUMP_LIMIT) {
+            if (loop_log)
+                loop_log(LOG_WRN, "_gettimeofday", "gettimeofday() seems off %d seconds, retrying",
+                         static_cast<int>(diff > INT32_MAX ? INT32_MAX : diff));
+            read_clock(now);
+        }
+    }
+    last_sec = now->sec;
+}
+
+void loop_now(mainloop_time *now)
+{
+    if (restart_on_fault)
+        _gettimeofday(now);
+    else
+        read_clock(now);
+}
+
+bool earlier(const mainloop_time &a, const mainloop_time &b)
+{
+    return a.sec < b.sec || (a.sec == b.sec && a.usec < b.usec);
+}
+
+// a + b, both normalised; saturates instead of overflowing.
+mainloop_time time_add(const mainloop_time &a, const mainloop_time &b)
+{
+    int64_t sec = int64_t{a.sec} + b.sec;
+    int64_t usec = int64_t{a.usec} + b.usec;
+    if (usec >= USEC_PER_SEC) {
+        sec += 1;
+        usec -= USEC_PER_SEC;
+    }
+    if (sec > INT32_MAX)
+        return {INT32_MAX, USEC_PER_SEC - 1};
+    if (sec < INT32_MIN)
+        return {INT32_MIN, 0};
+    return {static_cast<int32_t>(sec), static_cast<int32_t>(usec)};
+}
+
+void mainloop_signal_handler(int signum)
+{
+    for (mainloop_signal *s = mainloop_signal_list; s; s = s->next)
+        if (s->signum == signum)
+            s->pending = 1;
+}
+
+int on_sigquit(int, void *)
+{
+    if (restart_on_fault)
+        mainloop_restart("received SIGQUIT");
+    return 0;
+}
+
+template <typename T> void unlink_node(T *&head, T *node)
+{
+    if (node->prev)
+        node->prev->next = node->next;
+    else
+        head = node->next;
+    if (node->next)
+        node->next->prev = node->prev;
+}
+
+template <typename T> void sweep(T *&head)
+{
+    T *next;
+    for (T *n = head; n; n = next) {
+        next = n->next;
+        if (n->deleted) {
+            unlink_node(head, n);
+            delete n;
+        }
+    }
+}
+
+template <typename T> void free_all(T *&head)
+{
+    T *next;
+    for (T *n = head; n; n = next) {
+        next = n->next;
+        delete n;
+    }
+    head = nullptr;
+}
+
+// The process-level handler walks the signal list, so entries are freed with signals held.
+template <typename F> void with_signals_blocked(F f)
+{
+    sigset_t all, old;
+    sigfillset(&all);
+    sigprocmask(SIG_BLOCK, &all, &old);
+    f();
+    sigprocmask(SIG_SETMASK, &old, nullptr);
+}
+
+} // namespace
+
+void mainloop_set_restart_on_fault(int on) { restart_on_fault = on; }
+void mainloop_set_logger(mainloop_log_fn log) { loop_log = log; }
+void mainloop_set_clock(mainloop_clock_fn clock) { read_clock = clock ? clock : monotonic_clock; }
+
+int mainloop_fd_add(int fd, int type, mainloop_fd_cb callback, void *data)
+{
+    if (fd < 0 || fd >= MAINLOOP_MAX_FD)
+        return -1;
+    for (mainloop_fd *w = mainloop_fd_list; w; w = w->next)
+        if (w->fd == fd && !w->deleted)
+            return -1;
+
+    auto *w = new (std::nothrow) mainloop_fd{};
+    if (!w)
+        return -1;
+    w->fd = fd;
+    w->type = type;
+    w->callback = callback;
+    w->data = data;
+    w->next = mainloop_fd_list;
+    if (mainloop_fd_list)
+        mainloop_fd_list->prev = w;
+    mainloop_fd_list = w;
+    return 0;
+}
+
+int mainloop_fd_del(int fd, int type, mainloop_fd_cb callback, void *data)
+{
+    int found = -1;
+    for (mainloop_fd *w = mainloop_fd_list; w; w = w->next) {
+        if (w->fd == fd && w->type == type && w->callback == callback && w->data == data) {
+            w->deleted = 1;
+            found = 0;
+        }
+    }
+    return found;
+}
+
+int mainloop_timer_del(mainloop_timer_cb callback, void *data)
+{
+    int found = -1;
+    for (mainloop_timer *t = mainloop_timer_list; t; t = t->next) {
+        if (t->callback == callback && t->data == data) {
+            t->deleted = 1;
+            found = 0;
+        }
+    }
+    return found;
+}
+
+int mainloop_timer_add(int seconds, int milliseconds, mainloop_timer_cb callback, void *data)
+{
+    mainloop_timer_del(callback, data);
+
+    mainloop_time now;
+    loop_now(&now);
+
+    auto *t = new (std::nothrow) mainloop_timer{};
+    if (!t)
+        return -1;
+    t->interval = {seconds, milliseconds * 1000};
+    t->expires = time_add(now, t->interval);
+    t->callback = callback;
+    t->data = data;
+    t->armed_pass = pass_number;
+
+    // Sorted by expiry; a new timer goes in front of others due at the same moment.
+    mainloop_timer *prev = nullptr, *cur = mainloop_timer_list;
+    while (cur && earlier(cur->expires, t->expires)) {
+        prev = cur;
+        cur = cur->next;
+    }
+    t->prev = prev;
+    t->next = cur;
+    if (cur)
+        cur->prev = t;
+    if (prev)
+        prev->next = t;
+    else
+        mainloop_timer_list = t;
+    return 0;
+}
+
+int mainloop_signal_add(int signum, mainloop_signal_cb callback, void *data)
+{
+    auto *s = new (std::nothrow) mainloop_signal{};
+    if (!s)
+        return -1;
+    s->signum = signum;
+    s->callback = callback;
+    s->data = data;
+    s->next = mainloop_signal_list;
+    if (mainloop_signal_list)
+        mainloop_signal_list->prev = s;
+    mainloop_signal_list = s; // fully linked before the handler can see it
+
+    // Restarting semantics like signal(): a blocking write is not cut short by a signal.
+    struct sigaction sa{};
+    sa.sa_handler = mainloop_signal_handler;
+    sigemptyset(&sa.sa_mask);
+    sa.sa_flags = SA_RESTART;
+    sigaction(signum, &sa, nullptr);
+    return 0;
+}
+
+int mainloop_signal_del(int signum, mainloop_signal_cb callback)
+{
+    int found = -1, others = 0;
+    for (mainloop_signal *s = mainloop_signal_list; s; s = s->next) {
+        if (s->signum != signum)
+            continue;
+        if (s->callback == callback) {
+            s->deleted = 1;
+            found = 0;
+        } else {
+            others++;
+        }
+    }
+    if (others == 0)
+        signal(signum, SIG_DFL);
+    return found;
+}
+
+void mainloop_init() { mainloop_running = 1; }
+
+void mainloop_stop() { mainloop_running = 0; }
+
+int mainloop_poll()
+{
+    fd_set sets[3];
+    int maxfd = 0;
+    timeval timeout{};
+    mainloop_time now;
+
+    pass_number++;
+
+    for (auto &set : sets)
+        FD_ZERO(&set);
+    for (mainloop_fd *w = mainloop_fd_list; w; w = w->next) {
+        if (w->deleted)
+            continue;
+        FD_SET(w->fd, &sets[w->type]);
+        if (w->fd > maxfd)
+            maxfd = w->fd;
+    }
+
+    if (!mainloop_timer_list) {
+        if (restart_on_fault)
+            mainloop_restart("mainloop_timer_list == NULL");
+        timeout.tv_sec = 10000;
+    } else {
+        loop_now(&now);
+        const mainloop_time &due = mainloop_timer_list->expires;
+        if (!earlier(due, now)) {
+            int64_t sec = int64_t{due.sec} - now.sec;
+            int64_t usec = int64_t{due.usec} - now.usec;
+            if (usec < 0) {
+                sec -= 1;
+                usec += USEC_PER_SEC;
+            }
+            timeout.tv_sec = static_cast<time_t>(sec);
+            timeout.tv_usec = static_cast<suseconds_t>(usec);
+        }
+    }
+
+    if (!mainloop_running)
+        return 0;
+
+    int ready = select(maxfd + 1, &sets[MAINLOOP_READ], &sets[MAINLOOP_WRITE],
+                       &sets[MAINLOOP_EXCEPT], &timeout);
+    if (ready < 0 && errno != EINTR)
+        return -1;
+
+    if (ready > 0) {
+        // Watches added by callbacks land at the head, in front of this walk.
+        mainloop_fd *next;
+        for (mainloop_fd *w = mainloop_fd_list; w; w = next) {
+            next = w->next;
+            if (!w->deleted && w->callback && FD_ISSET(w->fd, &sets[w->type]))
+                w->callback(w->fd, w->data);
+        }
+    }
+
+    {
+        mainloop_signal *next;
+        for (mainloop_signal *s = mainloop_signal_list; s; s = next) {
+            next = s->next;
+            if (s->pending) {
+                s->pending = 0;
+                s->callback(s->signum, s->data);
+            }
+        }
+    }
+
+    int runaway = 0;
+    loop_now(&now);
+    while (mainloop_timer_list && earlier(mainloop_timer_list->expires, now)) {
+        mainloop_timer *t = mainloop_timer_list;
+        int again = 0;
+        if (!t->deleted) {
+            if (t->armed_pass == pass_number)
+                runaway++;
+            again = t->callback(t->data);
+        }
+        if (again)
+            mainloop_timer_add(t->interval.sec, t->interval.usec / 1000, t->callback, t->data);
+        unlink_node(mainloop_timer_list, t);
+        delete t;
+
+        if (restart_on_fault && runaway >= MAINLOOP_TIMER_LOOP_LIMIT)
+            mainloop_restart("loop in timer handling");
+        loop_now(&now);
+    }
+
+    sweep(mainloop_fd_list);
+    bool signals_deleted = false;
+    for (mainloop_signal *s = mainloop_signal_list; s; s = s->next)
+        signals_deleted |= s->deleted != 0;
+    if (signals_deleted)
+        with_signals_blocked([] { sweep(mainloop_signal_list); });
+    sweep(mainloop_timer_list);
+    return 0;
+}
+
+void mainloop_run()
+{
+    mainloop_running = 1;
+    mainloop_signal_add(SIGQUIT, on_sigquit, nullptr);
+    while (mainloop_running) {
+        if (mainloop_poll() < 0) {
+            // A descriptor that keeps select() failing must not spin the CPU.
+            timespec pause{0, 10 * 1000 * 1000};
+            nanosleep(&pause, nullptr);
+        }
+    }
+}
+
+void mainloop_cleanup()
+{
+    if (mainloop_running)
+        return;
+    free_all(mainloop_fd_list);
+    free_all(mainloop_timer_list);
+    with_signals_blocked([] { free_all(mainloop_signal_list); });
+}
+
+void mainloop_restart(const char *reason)
+{
+    if (loop_log)
+        loop_log(LOG_WRN, "bug", "WRN: %s", reason);
+
+    // One byte more than allowed tells an over-long command line from one that just fits.
+    char cmdline[RESTART_CMDLINE_MAX + 1];
+    int fd = open("/proc/self/cmdline", O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return;
+    ssize_t len = 0, n;
+    while (len < static_cast<ssize_t>(sizeof cmdline) &&
+           (n = read(fd, cmdline + len, sizeof cmdline - static_cast<size_t>(len))) > 0)
+        len += n;
+    close(fd);
+    if (len <= 0 || len > RESTART_CMDLINE_MAX)
+        return;
+
+    char *argv[RESTART_ARGS_MAX + 1];
+    int argc = 0;
+    for (ssize_t i = 0; i < len; i++) {
+        if (i == 0 || cmdline[i - 1] == '\0') {
+            if (argc == RESTART_ARGS_MAX)
+                return;
+            argv[argc++] = &cmdline[i];
+        }
+    }
+    if (cmdline[len - 1] != '\0')
+        return; // cut off in the middle of an argument
+    argv[argc] = nullptr;
+
+    // The new image must not inherit our serial port and sockets; 0, 1 and 2 stay, so its
+    // log lines go where ours went. Close-on-exec rather than close: should execvp fail, the
+    // loop carries on with every descriptor intact.
+    for (int d = RESTART_CLOSE_FROM; d <= RESTART_CLOSE_TO; d++) {
+        int flags = fcntl(d, F_GETFD);
+        if (flags >= 0)
+            fcntl(d, F_SETFD, flags | FD_CLOEXEC);
+    }
+    execvp(argv[0], argv);
+    // A relative program path no longer resolves once a daemon has changed to "/".
+    execv("/proc/self/exe", argv);
+}
