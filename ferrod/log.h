@@ -29,6 +29,13 @@ void _fr_loghex(const char *func, const char *title, const void *data, size_t le
         }                                                                                        \
     } while (0)
 
+// The same under a fixed name, for lines that belong to a caller other than the writer.
+#define fr_log_as(name, level, ...)                                                              \
+    do {                                                                                         \
+        if ((level) == LG_FTL || (level) <= log_level)                                           \
+            _fr_log((level), (name), __VA_ARGS__);                                               \
+    } while (0)
+
 #define fr_dumping() (log_level >= LG_DMP)
 
 #define fr_loghex(title, data, len)                                                              \

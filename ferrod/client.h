@@ -1,0 +1,43 @@
+// Client connections: one network peer bridged to the serial port.
+#pragma once
+
+#include <netinet/in.h>
+#include <stdint.h>
+#include <time.h>
+
+struct daemon_config;
+struct client;
+struct telnet_state;
+
+typedef void (*client_del_cb)(client *c, void *data);
+
+struct client {
+    daemon_config *cfg;
+    int id;
+    int fd;
+    int type; // SOCK_STREAM or SOCK_DGRAM
+    sockaddr_in addr;
+    client_del_cb on_del;
+    void *on_del_data;
+    int inactivity_enabled;
+    int inactivity_timeout;
+    int use_telnet;
+    telnet_state *telnet;
+    time_t created;     // wall clock, shown in the statistics
+    uint32_t bytes_rx;  // counters wrap at 32 bits
+    uint32_t bytes_tx;
+    int last_outq;
+    time_t last_progress; // monotonic seconds
+    client *prev, *next;
+};
+
+client *client_new(daemon_config *cfg, int fd, int type, const sockaddr_in *addr);
+// Starts the client's timers (and telnet). Returns -1 when the client was deleted on the way.
+int client_start(client *c);
+void client_on_del(client *c, client_del_cb callback, void *data);
+int client_write(client *c, const void *data, int len);
+int on_client_readable(int fd, void *data);
+void client_del(client *c);
+
+// Largest read from a client; tx_bufsize is limited to this at start-up.
+#define CLIENT_READ_MAX 65536

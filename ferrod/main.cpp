@@ -1,0 +1,201 @@
+// ferrod: bridges a serial port to TCP and UDP peers. Start-up, signals and shutdown.
+#include <fcntl.h>
+#include <signal.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "client.h"
+#include "config.h"
+#include "log.h"
+#include "mainloop.h"
+#include "serial.h"
+#include "stats.h"
+#include "tcp_server.h"
+
+namespace {
+
+void usage(const char *prog)
+{
+    printf("usage: %s [OPTIONS]\n\n"
+           "options:\n"
+           "  -c CFGFILE    Read config from CFGFILE (/var/tarvix.conf)\n"
+           "  -d DEVICE     Use primary serial device DEV (/dev/ttyS0)\n"
+           "  -e DEVICE     Use secondary serial device DEV (/dev/ttyS1)\n"
+           "  -l LOGLEVEL   Loglevel (3)\n"
+           "  -D            Daemonize at startup\n"
+           "  -h            Show help (this)\n",
+           prog);
+}
+
+// Detaches from the terminal: double fork around setsid, standard descriptors on /dev/null so
+// that nothing written to them later can land in a serial port or socket that reuses them.
+void daemonize()
+{
+    fr_log_as("main", LG_DBG, "Daemonizing");
+    if (chdir("/") != 0) {
+        // Nothing depends on the working directory; carry on where we are.
+    }
+    if (fork() > 0)
+        exit(0);
+    setsid(); // the first child is never a process group leader, so this succeeds
+    if (fork() > 0)
+        exit(0);
+    int null = open("/dev/null", O_RDWR);
+    for (int fd = 0; fd <= 2; fd++)
+        if (null >= 0 && null != fd)
+            dup2(null, fd);
+    if (null > 2)
+        close(null);
+}
+
+// The network side the mode started; main stops it at shutdown.
+tcp_server *server;
+
+int on_sighup(int, void *data)
+{
+    auto *cfg = static_cast<daemon_config *>(data);
+    fr_log(LG_INF, "Received SIGHUP, resetting statistics");
+    if (cfg->stats) {
+        cfg->stats->bytes_rx = 0;
+        cfg->stats->bytes_tx = 0;
+    }
+    for (client *c = cfg->clients; c; c = c->next) {
+        c->bytes_rx = 0;
+        c->bytes_tx = 0;
+    }
+    return 0;
+}
+
+int on_sigint(int, void *)
+{
+    fr_log(LG_INF, "Received SIGINT/SIGTERM, stopping ferrod");
+    mainloop_stop();
+    return 0;
+}
+
+int on_sigusr1(int, void *)
+{
+    fr_log(LG_INF, "Received SIGUSR1, setting loglevel to LG_DMP");
+    fr_log_set_level(LG_DMP, 0, 1);
+    return 0;
+}
+
+int on_sigusr2(int, void *)
+{
+    fr_log(LG_INF, "Received SIGUSR2, setting loglevel to LG_INF");
+    fr_log_set_level(LG_INF, 0, 1);
+    return 0;
+}
+
+int on_sigchld(int, void *)
+{
+    int status;
+    wait(&status);
+    return 0;
+}
+
+void start_mode(daemon_config *cfg)
+{
+    switch (cfg->mode) {
+    case 0: fr_log_as("main", LG_INF, "Zevadivi disabled"); break;
+    case 1:
+    case 5:
+        fr_log_as("main", LG_INF, "TCP server mode");
+        server = tcp_server_init(cfg, cfg->port, cfg->mode == 5);
+        break;
+    // The TCP client and the UDP modes start their network side here once they exist.
+    case 2: fr_log_as("main", LG_INF, "TCP client mode"); break;
+    case 3: fr_log_as("main", LG_INF, "UDP server mode"); break;
+    case 4: fr_log_as("main", LG_INF, "UDP client mode"); break;
+    default: break;
+    }
+}
+
+void stop_mode()
+{
+    tcp_server_exit(server);
+    server = nullptr;
+}
+
+// Values the data path cannot work with are brought into range, with a warning.
+void check_limits(daemon_config *cfg)
+{
+    if (cfg->tx_bufsize < 1 || cfg->tx_bufsize > CLIENT_READ_MAX) {
+        int fixed = cfg->tx_bufsize < 1 ? 1 : CLIENT_READ_MAX;
+        fr_log_as("main", LG_WRN, "tx_bufsize %d out of range, using %d", cfg->tx_bufsize, fixed);
+        cfg->tx_bufsize = fixed;
+    }
+    if (cfg->tx_timeout < 0) {
+        fr_log_as("main", LG_WRN, "tx_timeout %d out of range, using 0", cfg->tx_timeout);
+        cfg->tx_timeout = 0;
+    }
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    static daemon_config cfg;
+    const char *config_path = FERROD_CONFIG_FILE;
+
+    int opt;
+    while ((opt = getopt(argc, argv, "c:Dd:e:l:fhs:")) != -1) {
+        switch (opt) {
+        case 'c': config_path = optarg; break;
+        case 'd': copy_field(cfg.device, optarg); break;
+        case 'e': copy_field(cfg.device2, optarg); break;
+        case 'l': cfg.loglevel = config_atoi(optarg); break;
+        case 'D': cfg.daemonize = 1; break;
+        case 's': copy_field(cfg.stats_file, optarg); break;
+        case 'h': usage(argv[0]); return 0;
+        default: break; // -f and unknown options
+        }
+    }
+    signal(SIGPIPE, SIG_IGN);
+
+    if (cfg.daemonize) {
+        daemonize();
+        fr_log_set_level(static_cast<unsigned>(cfg.loglevel), 0, 1);
+    } else {
+        fr_log_set_level(static_cast<unsigned>(cfg.loglevel), 1, 1);
+    }
+    mainloop_set_logger(_fr_log);
+    mainloop_set_restart_on_fault(1);
+
+    fr_log(LG_INF, "Ferrod starting");
+    read_config(&cfg, config_path);
+    check_limits(&cfg);
+
+    cfg.serial = serial_init(&cfg, cfg.device, cfg.baudrate, cfg.parity, cfg.databits,
+                             cfg.stopbits, cfg.flow, cfg.tx_bufsize, 1);
+    if (cfg.device2[0])
+        cfg.serial2 = serial_init(&cfg, cfg.device2, cfg.baudrate, cfg.parity, cfg.databits,
+                                  cfg.stopbits, cfg.flow, cfg.tx_bufsize, 0);
+    start_mode(&cfg);
+    stats_init(&cfg);
+
+    mainloop_signal_add(SIGHUP, on_sighup, &cfg);
+    mainloop_signal_add(SIGCHLD, on_sigchld, &cfg);
+    mainloop_signal_add(SIGINT, on_sigint, &cfg);
+    mainloop_signal_add(SIGTERM, on_sigint, &cfg);
+    mainloop_signal_add(SIGUSR1, on_sigusr1, &cfg);
+    mainloop_signal_add(SIGUSR2, on_sigusr2, &cfg);
+
+    fr_log(LG_DBG, "Mainloop starting");
+    mainloop_run();
+    fr_log(LG_DBG, "Mainloop stopping");
+
+    client *next;
+    for (client *c = cfg.clients; c; c = next) {
+        next = c->next;
+        client_del(c);
+    }
+    stop_mode();
+    serial_exit(cfg.serial);
+    serial_exit(cfg.serial2);
+    stats_exit(&cfg);
+    mainloop_cleanup();
+    return 0;
+}

@@ -1,0 +1,264 @@
+// Serial channels: line settings, batched reception, transmission, modem lines, DCD watch,
+// and recovery of a device that disappears.
+#include "serial.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <string.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <new>
+
+#include "client.h"
+#include "config.h"
+#include "leds.h"
+#include "log.h"
+#include "mainloop.h"
+#include "stats.h"
+
+namespace {
+
+int dcd_state = -1;
+
+constexpr struct {
+    int baud;
+    speed_t speed;
+} speeds[] = {
+    {0, B0},       {50, B50},       {75, B75},       {150, B150},     {300, B300},
+    {600, B600},   {1200, B1200},   {2400, B2400},   {4800, B4800},   {9600, B9600},
+    {19200, B19200}, {38400, B38400}, {57600, B57600},
+};
+
+void serial_set_dtr_rts(int fd, int on)
+{
+    int bits = 0;
+    ioctl(fd, TIOCMGET, &bits);
+    if (on)
+        bits |= TIOCM_DTR | TIOCM_RTS;
+    else
+        bits &= ~(TIOCM_DTR | TIOCM_RTS);
+    ioctl(fd, TIOCMSET, &bits);
+}
+
+// Opens and configures the device; -1 when it cannot be opened.
+int serial_open(const char *device, const serial_settings &s)
+{
+    int fd = open(device, O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0)
+        return -1;
+    termios t = serial_termios(s);
+    tcflush(fd, TCIFLUSH);
+    if (tcsetattr(fd, TCSANOW, &t) != 0)
+        fr_log(LG_WRN, "Error configuring serial port: %s", strerror(errno));
+    serial_set_dtr_rts(fd, 0);
+    return fd;
+}
+
+int on_serial_read(int fd, void *data);
+int on_serial_reopen(void *data);
+
+void add_bytes(uint32_t &counter, int n) { counter += static_cast<uint32_t>(n); }
+
+int serial_flush(void *data)
+{
+    auto *ch = static_cast<serial_channel *>(data);
+    if (ch->fill == 0)
+        return 0;
+    daemon_config *cfg = ch->cfg;
+    client *next;
+    for (client *c = cfg->clients; c; c = next) {
+        next = c->next;
+        client_write(c, ch->buf, ch->fill);
+    }
+    if (cfg->stats)
+        add_bytes(cfg->stats->bytes_rx, ch->fill);
+    ch->fill = 0;
+    return 0;
+}
+
+// The device failed or went away: stop watching it and try to open it again every second
+// rather than spinning on a descriptor that stays readable with an error.
+void serial_lost(serial_channel *ch)
+{
+    mainloop_fd_del(ch->fd, MAINLOOP_READ, on_serial_read, ch);
+    close(ch->fd);
+    ch->fd = -1;
+    mainloop_timer_add(1, 0, on_serial_reopen, ch);
+}
+
+int on_serial_reopen(void *data)
+{
+    auto *ch = static_cast<serial_channel *>(data);
+    int fd = serial_open(ch->name, ch->settings);
+    if (fd < 0)
+        return 1;
+    ch->fd = fd;
+    mainloop_fd_add(fd, MAINLOOP_READ, on_serial_read, ch);
+    if (ch->primary)
+        serial_update_dtr(ch);
+    fr_log(LG_INF, "Serial port %s is back", ch->name);
+    return 0;
+}
+
+int on_serial_read(int fd, void *data)
+{
+    auto *ch = static_cast<serial_channel *>(data);
+    ssize_t n = read(fd, ch->buf + ch->fill, static_cast<size_t>(ch->bufsize - ch->fill));
+    if (n < 0) {
+        if (errno == EINTR || errno == EAGAIN)
+            return 0;
+        fr_log(LG_WRN, "Error reading from serial port: %s", strerror(errno));
+        serial_lost(ch);
+        return -1;
+    }
+    if (n == 0) {
+        fr_log(LG_WRN, "Serial port %s closed (end of file)", ch->name);
+        serial_lost(ch);
+        return -1;
+    }
+
+    fr_log(LG_DBG, "Rx serial %s", ch->name);
+    fr_loghex("rx serial", ch->buf + ch->fill, static_cast<size_t>(n));
+    ch->fill += static_cast<int>(n);
+
+    if (ch->fill == ch->bufsize) {
+        serial_flush(ch);
+    } else {
+        int ms = ch->cfg->tx_timeout;
+        mainloop_timer_add(ms / 1000, ms % 1000, serial_flush, ch);
+    }
+    if (ch->cfg->do_leds)
+        led_blink(LED_TXD);
+    return 0;
+}
+
+int poll_dcd(void *data)
+{
+    auto *ch = static_cast<serial_channel *>(data);
+    int dcd = (serial_get_control_signals(ch) & TIOCM_CAR) ? 1 : 0;
+    if (dcd != dcd_state) {
+        fr_log(LG_INF, "DCD state changed: %d -> %d\n", dcd_state, dcd);
+        dcd_state = dcd;
+    }
+    return 1;
+}
+
+} // namespace
+
+speed_t serial_speed(int baudrate)
+{
+    for (const auto &s : speeds)
+        if (s.baud == baudrate)
+            return s.speed;
+    return B115200;
+}
+
+termios serial_termios(const serial_settings &s)
+{
+    termios t{};
+    t.c_iflag = IGNPAR;
+    t.c_oflag = OPOST;
+    t.c_cflag = CREAD | HUPCL | CLOCAL;
+    if (s.parity == 'e')
+        t.c_cflag |= PARENB;
+    else if (s.parity == 'o')
+        t.c_cflag |= PARENB | PARODD;
+    switch (s.databits) {
+    case 5: t.c_cflag |= CS5; break;
+    case 6: t.c_cflag |= CS6; break;
+    case 7: t.c_cflag |= CS7; break;
+    default: t.c_cflag |= CS8; break;
+    }
+    if (s.stopbits == 2)
+        t.c_cflag |= CSTOPB;
+    if (s.flow == 1)
+        t.c_cflag |= CRTSCTS;
+    speed_t speed = serial_speed(s.baudrate);
+    cfsetispeed(&t, speed);
+    cfsetospeed(&t, speed);
+    return t;
+}
+
+serial_channel *serial_init(daemon_config *cfg, const char *device, int baudrate, char parity,
+                            int databits, int stopbits, int flow, int bufsize, int primary)
+{
+    fr_log(LG_DBG, "Opening serial port %s at %d baud", device, baudrate);
+    serial_settings settings{baudrate, parity, databits, stopbits, flow};
+    int fd = serial_open(device, settings);
+    if (fd < 0)
+        fr_log(LG_FTL, "Could not open serial port: %s", strerror(errno));
+
+    auto *ch = new (std::nothrow) serial_channel{};
+    unsigned char *buf = new (std::nothrow) unsigned char[static_cast<size_t>(bufsize)];
+    if (!ch || !buf)
+        fr_log(LG_FTL, "Not enough memory for serial port %s", device);
+    copy_field(ch->name, device);
+    ch->cfg = cfg;
+    ch->fd = fd;
+    ch->bufsize = bufsize;
+    ch->buf = buf;
+    ch->settings = settings;
+    ch->primary = primary;
+
+    mainloop_fd_add(fd, MAINLOOP_READ, on_serial_read, ch);
+    if (primary)
+        mainloop_timer_add(1, 0, poll_dcd, ch);
+    return ch;
+}
+
+void serial_exit(serial_channel *ch)
+{
+    if (!ch)
+        return;
+    if (ch->fd >= 0) {
+        mainloop_fd_del(ch->fd, MAINLOOP_READ, on_serial_read, ch);
+        close(ch->fd);
+    }
+    mainloop_timer_del(poll_dcd, ch);
+    mainloop_timer_del(serial_flush, ch);
+    mainloop_timer_del(on_serial_reopen, ch);
+    delete[] ch->buf;
+    delete ch;
+}
+
+void serial_tx(serial_channel *ch, const void *data, int len)
+{
+    if (!ch || !ch->cfg)
+        return;
+    fr_log(LG_DBG, "Tx serial %s", ch->name);
+    fr_loghex("tx serial", data, static_cast<size_t>(len));
+    daemon_config *cfg = ch->cfg;
+    if (cfg->stats)
+        add_bytes(cfg->stats->bytes_tx, len);
+
+    // While the device is gone the bytes are dropped (still counted).
+    const auto *p = static_cast<const unsigned char *>(data);
+    for (int left = len; left > 0 && ch->fd >= 0;) {
+        ssize_t n = write(ch->fd, p, static_cast<size_t>(left));
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            fr_log(LG_WRN, "Error writing to serial port: %s", strerror(errno));
+            break;
+        }
+        p += n;
+        left -= static_cast<int>(n);
+    }
+    if (cfg->do_leds)
+        led_blink(LED_RXD);
+}
+
+void serial_update_dtr(serial_channel *ch)
+{
+    if (ch && ch->fd >= 0)
+        serial_set_dtr_rts(ch->fd, ch->cfg->num_clients > 0);
+}
+
+int serial_get_control_signals(serial_channel *ch)
+{
+    int bits = 0;
+    if (ch && ch->fd >= 0)
+        ioctl(ch->fd, TIOCMGET, &bits);
+    return bits;
+}

@@ -1,0 +1,37 @@
+// Serial channels: an open, configured device with its receive buffer.
+#pragma once
+
+#include <termios.h>
+
+struct daemon_config;
+
+struct serial_settings {
+    int baudrate;
+    char parity;
+    int databits;
+    int stopbits;
+    int flow;
+};
+
+struct serial_channel {
+    char name[32];
+    daemon_config *cfg;
+    int fd; // -1 while the device is gone and being reopened
+    int bufsize;
+    int fill;
+    unsigned char *buf;
+    serial_settings settings;
+    int primary; // drives DTR/RTS and is polled for DCD
+};
+
+serial_channel *serial_init(daemon_config *cfg, const char *device, int baudrate, char parity,
+                            int databits, int stopbits, int flow, int bufsize, int primary);
+void serial_exit(serial_channel *ch);
+void serial_tx(serial_channel *ch, const void *data, int len);
+void serial_update_dtr(serial_channel *ch);
+int serial_get_control_signals(serial_channel *ch);
+
+// The line speed for a configured baud rate (unknown rates give 115200).
+speed_t serial_speed(int baudrate);
+// The line settings the daemon applies to its ports.
+termios serial_termios(const serial_settings &s);

@@ -1,0 +1,95 @@
+// The statistics file: a snapshot of counters, modem lines and clients, replaced as a whole.
+#include "stats.h"
+
+#include <arpa/inet.h>
+#include <errno.h>
+#include <stdio.h>
+#include <string.h>
+#include <sys/ioctl.h>
+
+#include <new>
+
+#include "client.h"
+#include "log.h"
+#include "mainloop.h"
+#include "serial.h"
+
+namespace {
+
+int stats_error_reported;
+
+void snapshot(daemon_config *cfg, stats_record *s)
+{
+    s->time = time(nullptr);
+    s->control_signals = serial_get_control_signals(cfg->serial);
+    s->num_clients = cfg->num_clients;
+    memset(s->clients, 0, sizeof s->clients);
+    int i = 0;
+    for (client *c = cfg->clients; c && i < FERROD_MAX_CLIENTS; c = c->next, i++) {
+        s->clients[i] = {c->created, c->addr.sin_addr.s_addr, ntohs(c->addr.sin_port),
+                         c->bytes_rx, c->bytes_tx};
+    }
+}
+
+const char *line_word(int mask, int bit, const char *on, const char *off)
+{
+    return (mask & bit) ? on : off;
+}
+
+} // namespace
+
+void stats_init(daemon_config *cfg)
+{
+    cfg->stats = new (std::nothrow) stats_record{};
+    if (!cfg->stats)
+        fr_log(LG_FTL, "Not enough memory for statistics");
+    mainloop_timer_add(1, 0, stats_dump, cfg);
+}
+
+void stats_exit(daemon_config *cfg)
+{
+    mainloop_timer_del(stats_dump, cfg);
+    delete cfg->stats;
+    cfg->stats = nullptr;
+}
+
+int stats_dump(void *data)
+{
+    auto *cfg = static_cast<daemon_config *>(data);
+    stats_record *s = cfg->stats;
+    snapshot(cfg, s);
+
+    char tmp[256];
+    snprintf(tmp, sizeof tmp, "%s.tmp", cfg->stats_file);
+    FILE *f = fopen(tmp, "w");
+    if (!f) {
+        if (!stats_error_reported)
+            fr_log(LG_WRN, "Could not write statistics to %s: %s", tmp, strerror(errno));
+        stats_error_reported = 1;
+        return 1;
+    }
+
+    int m = s->control_signals;
+    fprintf(f,
+            "[global]\ntime=%ld\nbytes_rx=%d\nbytes_tx=%d\nnum_clients=%d\n"
+            "control_signals=%s %s %s %s \n",
+            static_cast<long>(s->time), static_cast<int32_t>(s->bytes_rx),
+            static_cast<int32_t>(s->bytes_tx), s->num_clients,
+            line_word(m, TIOCM_DTR, "DTR", "dtr"), line_word(m, TIOCM_RTS, "RTS", "rts"),
+            line_word(m, TIOCM_CTS, "CTS", "cts"), line_word(m, TIOCM_CAR, "DCD", "dcd"));
+    for (int i = 0; i < s->num_clients && i < FERROD_MAX_CLIENTS; i++) {
+        const stats_client &c = s->clients[i];
+        in_addr ip{c.ip};
+        fprintf(f, "[client %d]\ntime=%ld\naddress=%s\nport=%d\nbytes_rx=%d\nbytes_tx=%d\n", i,
+                static_cast<long>(c.created), inet_ntoa(ip), c.port,
+                static_cast<int32_t>(c.bytes_rx), static_cast<int32_t>(c.bytes_tx));
+    }
+    fclose(f);
+
+    if (rename(tmp, cfg->stats_file) != 0) {
+        if (!stats_error_reported)
+            fr_log(LG_WRN, "Could not rename stats file: %s", strerror(errno));
+        stats_error_reported = 1;
+    }
+    return 1;
+}
