@@ -214,6 +214,7 @@ Process::Process(const std::vector<std::string> &argv, const std::vector<std::st
     close(out[1]);
     err_fd_ = err[0];
     out_fd_ = out[0];
+    reader_ = std::thread([this] { reader(); });
 }
 
 Process::~Process()
@@ -222,6 +223,8 @@ Process::~Process()
         kill(pid_, SIGKILL);
         waitpid(pid_, nullptr, 0);
     }
+    if (reader_.joinable())
+        reader_.join();
     if (err_fd_ >= 0)
         close(err_fd_);
     if (out_fd_ >= 0)
@@ -234,49 +237,52 @@ void Process::signal(int sig) const
         kill(pid_, sig);
 }
 
-// Reads whatever both pipes hold, waiting at most timeout_ms for the first byte.
-void Process::pump(int timeout_ms)
+void Process::reader()
 {
+    struct Done {
+        Process *p;
+        ~Done()
+        {
+            std::lock_guard<std::mutex> lock(p->mu_);
+            p->reader_done_ = true;
+            p->cv_.notify_all();
+        }
+    } done{this};
     pollfd p[2] = {{err_fd_, POLLIN, 0}, {out_fd_, POLLIN, 0}};
-    int wait = timeout_ms;
-    for (;;) {
-        int r = poll(p, 2, wait);
-        if (r <= 0)
+    while (p[0].fd >= 0 || p[1].fd >= 0) {
+        if (poll(p, 2, -1) < 0) {
+            if (errno == EINTR)
+                continue;
             return;
-        bool any = false;
-        char buf[4096];
-        if (p[0].revents) {
-            ssize_t n = read(err_fd_, buf, sizeof buf);
-            if (n > 0) {
-                any = true;
+        }
+        for (int i = 0; i < 2; i++) {
+            if (p[i].fd < 0 || !p[i].revents)
+                continue;
+            char buf[4096];
+            ssize_t n = read(p[i].fd, buf, sizeof buf);
+            if (n <= 0) {
+                p[i].fd = -1; // the program and everything it started have closed it
+                continue;
+            }
+            std::lock_guard<std::mutex> lock(mu_);
+            if (i == 1) {
+                out_.append(buf, static_cast<size_t>(n));
+            } else {
                 err_partial_.append(buf, static_cast<size_t>(n));
                 size_t nl;
                 while ((nl = err_partial_.find('\n')) != std::string::npos) {
                     lines_.push_back(err_partial_.substr(0, nl));
                     err_partial_.erase(0, nl + 1);
                 }
-            } else {
-                p[0].fd = -1;
             }
+            cv_.notify_all();
         }
-        if (p[1].revents) {
-            ssize_t n = read(out_fd_, buf, sizeof buf);
-            if (n > 0) {
-                any = true;
-                out_.append(buf, static_cast<size_t>(n));
-            } else {
-                p[1].fd = -1;
-            }
-        }
-        if (!any)
-            return;
-        wait = 0;
     }
 }
 
-const std::vector<std::string> &Process::lines()
+std::vector<std::string> Process::lines()
 {
-    pump(0);
+    std::lock_guard<std::mutex> lock(mu_);
     return lines_;
 }
 
@@ -298,22 +304,24 @@ std::string Process::all_lines()
 
 std::string Process::out()
 {
-    pump(0);
+    std::lock_guard<std::mutex> lock(mu_);
     return out_;
 }
 
 int Process::wait_line(const std::string &text, ms timeout, size_t from)
 {
     auto end = clock::now() + timeout;
+    std::unique_lock<std::mutex> lock(mu_);
     for (;;) {
-        pump(0);
         for (size_t i = from; i < lines_.size(); i++)
             if (lines_[i].find(text) != std::string::npos)
                 return static_cast<int>(i);
-        int left = remaining_ms(end);
-        if (left == 0)
+        if (cv_.wait_until(lock, end) == std::cv_status::timeout) {
+            for (size_t i = from; i < lines_.size(); i++)
+                if (lines_[i].find(text) != std::string::npos)
+                    return static_cast<int>(i);
             return -1;
-        pump(std::min(left, 50));
+        }
     }
 }
 
@@ -336,9 +344,12 @@ int Process::wait_exit(ms timeout)
     while (running()) {
         if (clock::now() >= end)
             return -1;
-        pump(10);
+        struct timespec ts{0, 10 * 1000 * 1000};
+        nanosleep(&ts, nullptr);
     }
-    pump(0);
+    // The last lines: the reader ends when every writer of the pipes has closed them.
+    std::unique_lock<std::mutex> lock(mu_);
+    cv_.wait_for(lock, ms(2000), [this] { return reader_done_; });
     return status_;
 }
 

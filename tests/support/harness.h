@@ -4,7 +4,10 @@
 #include <sys/types.h>
 
 #include <chrono>
+#include <condition_variable>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace harness {
@@ -58,8 +61,8 @@ public:
     // Waits for a standard-error line containing `text`, looking at lines from index `from`
     // on; returns its index, or -1 after the deadline.
     int wait_line(const std::string &text, ms timeout, size_t from = 0);
-    // Lines of standard error read so far (reads what is pending first).
-    const std::vector<std::string> &lines();
+    // Lines of standard error read so far (a copy: a reader thread keeps adding).
+    std::vector<std::string> lines();
     size_t line_count() { return lines().size(); }
     int count(const std::string &text);
     std::string all_lines();
@@ -70,11 +73,16 @@ public:
     bool running();
 
 private:
-    void pump(int timeout_ms);
+    // Drains both pipes as the program writes, so that it never blocks on a full pipe.
+    void reader();
     pid_t pid_ = -1;
     int err_fd_ = -1, out_fd_ = -1;
+    std::mutex mu_;
+    std::condition_variable cv_;
     std::string err_partial_, out_;
     std::vector<std::string> lines_;
+    std::thread reader_;
+    bool reader_done_ = false;
     int status_ = -1;
 };
 

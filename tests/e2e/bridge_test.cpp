@@ -1,0 +1,307 @@
+// The serial-to-TCP bridge end to end: data, batching, modem lines, limits, supervision,
+// the IP filter, device loss and connection floods.
+#include <arpa/inet.h>
+#include <dirent.h>
+#include <netinet/in.h>
+
+#include "ferrod_fixture.h"
+
+namespace {
+
+using harness::ms;
+
+int count_fds(pid_t pid)
+{
+    DIR *d = opendir(("/proc/" + std::to_string(pid) + "/fd").c_str());
+    int n = 0;
+    while (dirent *e = readdir(d))
+        n += e->d_name[0] != '.';
+    closedir(d);
+    return n;
+}
+
+int connect_from(const char *source, int port)
+{
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    inet_pton(AF_INET, source, &a.sin_addr);
+    EXPECT_EQ(bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a), 0);
+    a.sin_port = htons(static_cast<uint16_t>(port));
+    inet_pton(AF_INET, "127.0.0.1", &a.sin_addr);
+    EXPECT_EQ(connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof a), 0);
+    return fd;
+}
+
+TEST(Bridge, DataBothWaysWithModemLinesFollowingClients)
+{
+    Ferrod f;
+    f.start_server();
+    EXPECT_TRUE(harness::eventually([&] { return f.line("dtr") == "0"; }, ms(2000)))
+        << "lowered after opening";
+    EXPECT_EQ(f.line("rts"), "0");
+
+    int c = f.connect_client(1);
+    EXPECT_TRUE(harness::eventually([&] { return f.line("dtr") == "1" && f.line("rts") == "1"; }, ms(2000)));
+
+    f.pty.write("reading 42.0\r\n");
+    EXPECT_EQ(harness::recv_bytes(c, 14, ms(3000)), "reading 42.0\r\n");
+    harness::send_all(c, "MEAS?\r");
+    EXPECT_EQ(f.pty.read_bytes(6, ms(3000)), "MEAS?\r");
+
+    close(c);
+    EXPECT_GE(f.wait("[inf] on_client_ Client 1 closed by remote peer"), 0) << f.proc->all_lines();
+    EXPECT_TRUE(harness::eventually([&] { return f.line("dtr") == "0" && f.line("rts") == "0"; }, ms(2000)));
+
+    EXPECT_TRUE(harness::eventually(
+        [&] {
+            auto s = f.stats();
+            return s.find("bytes_rx=14\nbytes_tx=6\nnum_clients=0\n") != std::string::npos;
+        },
+        ms(3000)))
+        << f.stats();
+}
+
+TEST(Bridge, QuietGapFlushesAndBurstsGoOutInChunksOfBufsize)
+{
+    Ferrod f;
+    f.start_server("ferrod_tx_timeout=\"300\"\nferrod_tx_bufsize=\"10\"\n", {"-l", "5"});
+    int c = f.connect_client(1);
+
+    f.pty.write("abc");
+    EXPECT_EQ(harness::recv_bytes(c, 3, ms(150)), "") << "held back while the line may go on";
+    EXPECT_EQ(harness::recv_bytes(c, 3, ms(3000)), "abc");
+
+    // A stream with gaps shorter than the quiet time is held until the buffer fills.
+    for (char ch : std::string("12345")) {
+        f.pty.write(std::string(1, ch));
+        usleep(30 * 1000);
+    }
+    EXPECT_EQ(harness::recv_bytes(c, 5, ms(3000)), "12345");
+
+    size_t mark = f.proc->line_count();
+    f.pty.write("ABCDEFGHIJKLMNOPQRSTUVWXY");
+    EXPECT_EQ(harness::recv_bytes(c, 25, ms(3000)), "ABCDEFGHIJKLMNOPQRSTUVWXY");
+    ASSERT_GE(f.wait("| 0000  55 56 57 58 59", 3000, mark), 0) << f.proc->all_lines();
+    std::vector<std::string> sent;
+    const auto &l = f.proc->lines();
+    for (size_t i = mark; i + 1 < l.size(); i++)
+        if (l[i].find("+------- tx client 1 -------") != std::string::npos)
+            sent.push_back(l[i + 1].substr(17));
+    ASSERT_EQ(sent.size(), 3u) << f.proc->all_lines();
+    EXPECT_EQ(sent[0].substr(0, 38), "| 0000  41 42 43 44 45 46 47 48 49 4A ");
+    EXPECT_EQ(sent[0].substr(38, 3), "   ") << "exactly ten bytes";
+    EXPECT_EQ(sent[1].substr(0, 38), "| 0000  4B 4C 4D 4E 4F 50 51 52 53 54 ");
+    EXPECT_EQ(sent[2].substr(0, 26), "| 0000  55 56 57 58 59    ");
+}
+
+TEST(Bridge, SecondaryDeviceIsBridgedAndCountedTwice)
+{
+    Ferrod f;
+    harness::Pty second;
+    f.start_server("", {"-e", second.slave});
+    int c = f.connect_client(1);
+
+    harness::send_all(c, "both");
+    EXPECT_EQ(f.pty.read_bytes(4, ms(3000)), "both");
+    EXPECT_EQ(second.read_bytes(4, ms(3000)), "both");
+    second.write("from two");
+    EXPECT_EQ(harness::recv_bytes(c, 8, ms(3000)), "from two");
+    EXPECT_TRUE(harness::eventually(
+        [&] { return f.stats().find("bytes_rx=8\nbytes_tx=8\n") != std::string::npos; }, ms(3000)))
+        << f.stats();
+    EXPECT_EQ(f.line("dtr", second.slave), "0") << "only the primary follows the clients";
+    close(c);
+}
+
+TEST(Bridge, DcdPollLogsEveryChange)
+{
+    Ferrod f;
+    f.set_line("dcd", 1);
+    f.start("ferrod_mode=\"0\"\n");
+    EXPECT_GE(f.wait("[inf] poll_dcd   DCD state changed: -1 -> 1 ", 4000), 0) << f.proc->all_lines();
+    f.set_line("dcd", 0);
+    EXPECT_GE(f.wait("[inf] poll_dcd   DCD state changed: 1 -> 0 ", 4000), 0) << f.proc->all_lines();
+    EXPECT_TRUE(harness::eventually(
+        [&] { return f.stats().find("control_signals=dtr rts cts dcd \n") != std::string::npos; }, ms(3000)));
+}
+
+TEST(Bridge, LimitStopsListeningUntilThereIsRoom)
+{
+    Ferrod f;
+    f.start_server("ferrod_max_clients=\"2\"\n");
+    int a = f.connect_client(1);
+    int b = f.connect_client(2);
+    int accepted = f.wait("TCP client accepted 2");
+    int stopped = f.wait("[inf] tcp_server TCP server stopped listening ");
+    ASSERT_GE(stopped, 0) << f.proc->all_lines();
+    EXPECT_EQ(stopped, accepted + 1) << "closed in the same callback";
+    EXPECT_EQ(harness::tcp_connect(f.port, ms(1000)), -1) << "no listening socket: refused";
+
+    size_t mark = f.proc->line_count();
+    close(a);
+    auto closed_at = std::chrono::steady_clock::now();
+    ASSERT_GE(f.wait("TCP server listening on port", 3000, mark), 0) << f.proc->all_lines();
+    EXPECT_LT(std::chrono::steady_clock::now() - closed_at, std::chrono::milliseconds(2500));
+    int c = f.connect_client(3);
+    close(b);
+    close(c);
+}
+
+TEST(Bridge, DropOldestMakesRoomForTheNewcomer)
+{
+    Ferrod f;
+    f.start_server("ferrod_max_clients=\"1\"\nferrod_drop_oldest=\"1\"\n");
+    int a = f.connect_client(1);
+    int b = f.connect_client(2);
+    EXPECT_GE(f.wait("[wrn] client_new Maximum number of clients (1) reached, dropping oldest client"), 0);
+    EXPECT_TRUE(harness::wait_closed(a, ms(3000)));
+    EXPECT_EQ(f.proc->count("stopped listening"), 0);
+    f.pty.write("x");
+    EXPECT_EQ(harness::recv_bytes(b, 1, ms(3000)), "x");
+    close(a);
+    close(b);
+}
+
+TEST(Bridge, LimitWithoutDroppingRefusesAndClosesTheNewcomer)
+{
+    Ferrod f;
+    // A limit of 0: the first connection meets the limit in client_new and is closed.
+    f.start_server("ferrod_max_clients=\"0\"\n");
+    int a = harness::tcp_connect(f.port);
+    ASSERT_GE(a, 0);
+    EXPECT_GE(f.wait("Maximum number of clients (0) reached, not adding new client"), 0);
+    EXPECT_TRUE(harness::wait_closed(a, ms(3000)));
+    EXPECT_GE(f.wait("TCP server stopped listening"), 0);
+    close(a);
+}
+
+TEST(Bridge, IdleClientIsRemovedOneSecondAfterTheTimeout)
+{
+    Ferrod f;
+    f.start_server("ferrod_inactivity_enabled=\"1\"\nferrod_inactivity_timeout=\"1\"\n");
+    int c = f.connect_client(1);
+    auto start = std::chrono::steady_clock::now();
+    ASSERT_GE(f.wait("[inf] on_client_ Removing client 1 due to timeout", 6000), 0) << f.proc->all_lines();
+    auto took = std::chrono::steady_clock::now() - start;
+    EXPECT_GE(took, std::chrono::milliseconds(1700));
+    EXPECT_TRUE(harness::wait_closed(c, ms(2000)));
+    close(c);
+}
+
+TEST(Bridge, ClientThatNeverReadsIsDroppedWithoutStallingTheOthers)
+{
+    Ferrod f;
+    f.start_server("ferrod_keepalive=\"1\"\nferrod_keepalive_timeout=\"2\"\nferrod_tx_bufsize=\"4096\"\n");
+    // A tiny receive window so the stalled peer's queue fills fast.
+    int stalled = socket(AF_INET, SOCK_STREAM, 0);
+    int small = 2048;
+    setsockopt(stalled, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(static_cast<uint16_t>(f.port));
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(connect(stalled, reinterpret_cast<sockaddr *>(&a), sizeof a), 0);
+    ASSERT_GE(f.wait("TCP client accepted 1"), 0);
+    int reader = f.connect_client(2);
+
+    std::string chunk(4096, 'z');
+    size_t received = 0;
+    bool dropped = false;
+    auto end = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (!dropped && std::chrono::steady_clock::now() < end) {
+        f.pty.write(chunk);
+        received += harness::recv_bytes(reader, 1 << 20, ms(20)).size();
+        dropped = f.proc->count("[wrn] on_client_ Timeout sending to client 1") > 0;
+    }
+    ASSERT_TRUE(dropped) << f.proc->all_lines();
+    EXPECT_GT(received, 200000u) << "the reading client kept being served";
+    EXPECT_EQ(f.proc->count("client 2"), 0) << "the reader was not dropped";
+    f.pty.write("after");
+    EXPECT_NE(harness::recv_bytes(reader, 1 << 20, ms(2000)).find("after"), std::string::npos);
+    close(stalled);
+    close(reader);
+}
+
+TEST(Bridge, IpFilterAdmitsConfiguredAddressesOnly)
+{
+    Ferrod f;
+    f.start_server("ferrod_ip_filter_enabled=\"1\"\nferrod_filter_address_1=\"127.0.0.3\"\n");
+    int ok = connect_from("127.0.0.3", f.port);
+    EXPECT_GE(f.wait("[inf] match_ip_f Trying to resolve filter address 127.0.0.3"), 0) << f.proc->all_lines();
+    EXPECT_GE(f.wait("[dbg] match_ip_f IP address 127.0.0.3 matches filter"), 0) << f.proc->all_lines();
+    EXPECT_GE(f.wait("TCP client accepted 1 from 127.0.0.3"), 0);
+
+    int refused = connect_from("127.0.0.4", f.port);
+    EXPECT_GE(f.wait("[wrn] match_ip_f IP address 127.0.0.4 does not match filter"), 0);
+    EXPECT_GE(f.wait("[wrn] on_tcp_ser Incoming IP address 127.0.0.4 does not match IP filter"), 0);
+    EXPECT_TRUE(harness::wait_closed(refused, ms(3000)));
+    EXPECT_EQ(f.proc->count("Trying to resolve"), 1) << "resolved once, then cached";
+    close(ok);
+    close(refused);
+}
+
+TEST(Bridge, LostDeviceIsReopenedWithoutSpinning)
+{
+    Ferrod f;
+    std::string link = "/tmp/fr" + std::to_string(getpid() % 100000);
+    unlink(link.c_str());
+    ASSERT_EQ(symlink(f.pty.slave.c_str(), link.c_str()), 0);
+    f.start_server("", {"-d", link});
+    int c = f.connect_client(1);
+
+    // The far side going away reads as an error or as end of file, depending on the driver.
+    f.pty.close_master();
+    auto lost = [&] {
+        return f.proc->count("[wrn] on_serial_ Error reading from serial port") +
+               f.proc->count("[wrn] on_serial_ Serial port " + link + " closed (end of file)");
+    };
+    ASSERT_TRUE(harness::eventually([&] { return lost() > 0; }, ms(3000))) << f.proc->all_lines();
+    usleep(1500 * 1000);
+    EXPECT_EQ(lost(), 1) << "no error flood";
+    harness::send_all(c, "dropped while gone");
+
+    harness::Pty replacement;
+    unlink(link.c_str());
+    ASSERT_EQ(symlink(replacement.slave.c_str(), link.c_str()), 0);
+    ASSERT_GE(f.wait("[inf] on_serial_ Serial port " + link + " is back", 4000), 0) << f.proc->all_lines();
+    replacement.write("hello again");
+    EXPECT_EQ(harness::recv_bytes(c, 11, ms(3000)), "hello again");
+    harness::send_all(c, "up");
+    EXPECT_EQ(replacement.read_bytes(2, ms(3000)), "up");
+    EXPECT_EQ(f.line("dtr", link), "1") << "DTR follows the connected client again";
+    close(c);
+    unlink(link.c_str());
+}
+
+void flood(const std::string &conf)
+{
+    Ferrod f;
+    f.start_server(conf);
+    int idle = count_fds(f.proc->pid());
+    for (int round = 0; round < 300; round++) {
+        int fd = harness::tcp_connect(f.port, ms(200));
+        if (fd >= 0 && round % 2 == 0)
+            harness::send_all(fd, "x");
+        if (fd >= 0)
+            close(fd);
+    }
+    // Everything the daemon took on is let go again, and it still serves.
+    EXPECT_TRUE(harness::eventually([&] { return f.proc->running() && count_fds(f.proc->pid()) <= idle; },
+                                    ms(10000)))
+        << count_fds(f.proc->pid()) << " descriptors, idle " << idle;
+    int c = harness::tcp_connect(f.port, ms(3000));
+    ASSERT_GE(c, 0);
+    EXPECT_TRUE(harness::eventually([&] { return f.stats().find("num_clients=1\n") != std::string::npos; },
+                                    ms(4000)))
+        << f.stats() << f.proc->all_lines().substr(f.proc->all_lines().size() > 3000 ? f.proc->all_lines().size() - 3000 : 0);
+    f.pty.write("still here");
+    EXPECT_EQ(harness::recv_bytes(c, 10, ms(3000)), "still here");
+    close(c);
+}
+
+TEST(BridgeLoad, ConnectionFloodAtTheLimit) { flood("ferrod_max_clients=\"32\"\n"); }
+
+TEST(BridgeLoad, ConnectionFloodWithDropOldest) { flood("ferrod_max_clients=\"4\"\nferrod_drop_oldest=\"1\"\n"); }
+
+} // namespace

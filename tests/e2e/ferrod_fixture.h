@@ -1,0 +1,102 @@
+// Starts ferrod on a pseudo-terminal with a generated configuration, under the simulated board.
+#pragma once
+
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "harness.h"
+
+struct Ferrod {
+    harness::TempDir dir;
+    harness::Pty pty;
+    int port = harness::free_port(SOCK_STREAM);
+    std::unique_ptr<harness::Process> proc;
+
+    std::string conf_path() const { return dir.file("tarvix.conf"); }
+    std::string stats_path() const { return dir.file("stats"); }
+    std::string boardsim_dir() const { return dir.file("board"); }
+
+    // Writes the configuration (LEDs off unless the text turns them on) and starts the daemon
+    // at debug level on the pty, with the statistics file in the test's folder.
+    void start(const std::string &conf, std::vector<std::string> args = {})
+    {
+        harness::write_file(conf_path(), "ferrod_do_leds=\"0\"\nferrod_port=\"" +
+                                             std::to_string(port) + "\"\n" + conf);
+        std::vector<std::string> argv{FERROD_BIN, "-c", conf_path(), "-s", stats_path(), "-l", "4"};
+        bool has_device = false;
+        for (const auto &a : args)
+            has_device |= a == "-d";
+        if (!has_device) {
+            argv.push_back("-d");
+            argv.push_back(pty.slave);
+        }
+        argv.insert(argv.end(), args.begin(), args.end());
+        mkdir(boardsim_dir().c_str(), 0755);
+        proc = std::make_unique<harness::Process>(
+            argv, std::vector<std::string>{"LD_PRELOAD=" BOARDSIM_LIB, "BOARDSIM_DIR=" + boardsim_dir(),
+                                           "ASAN_OPTIONS=verify_asan_link_order=0"});
+    }
+
+    int wait(const std::string &text, int ms = 5000, size_t from = 0)
+    {
+        return proc->wait_line(text, harness::ms(ms), from);
+    }
+
+    void start_server(const std::string &conf = "", std::vector<std::string> args = {})
+    {
+        start("ferrod_mode=\"1\"\n" + conf, args);
+        ASSERT_GE(wait("TCP server listening on port"), 0) << proc->all_lines();
+    }
+
+    // Connects and waits until the daemon has taken the connection as client `id`.
+    int connect_client(int id)
+    {
+        int fd = harness::tcp_connect(port);
+        EXPECT_GE(fd, 0);
+        EXPECT_GE(wait("TCP client accepted " + std::to_string(id) + " from 127.0.0.1"), 0)
+            << proc->all_lines();
+        return fd;
+    }
+
+    // A modem line as the simulated board holds it for the primary device.
+    std::string line(const std::string &name, const std::string &device = "")
+    {
+        std::string key = device.empty() ? pty.slave : device;
+        for (auto &ch : key)
+            if (ch == '/')
+                ch = '_';
+        std::string v = harness::read_file(boardsim_dir() + "/tty/" + key + "/" + name);
+        return v.empty() ? "" : v.substr(0, 1);
+    }
+    void set_line(const std::string &name, int value)
+    {
+        std::string key = pty.slave;
+        for (auto &ch : key)
+            if (ch == '/')
+                ch = '_';
+        std::string d = boardsim_dir() + "/tty/" + key;
+        mkdir(boardsim_dir().c_str(), 0755);
+        mkdir((boardsim_dir() + "/tty").c_str(), 0755);
+        mkdir(d.c_str(), 0755);
+        harness::write_file(d + "/" + name + ".tmp", std::to_string(value) + "\n");
+        rename((d + "/" + name + ".tmp").c_str(), (d + "/" + name).c_str());
+    }
+
+    std::string stats() { return harness::read_file(stats_path()); }
+
+    ~Ferrod()
+    {
+        if (proc && proc->running()) {
+            proc->signal(SIGTERM);
+            proc->wait_exit(harness::ms(3000));
+        }
+    }
+};

@@ -1,0 +1,151 @@
+// ferrod's command line, configuration, signals, daemonizing and restart, seen from outside.
+#include <dirent.h>
+#include <signal.h>
+
+#include <fstream>
+
+#include "ferrod_fixture.h"
+
+namespace {
+
+using harness::ms;
+
+const char *const USAGE =
+    "usage: %s [OPTIONS]\n\noptions:\n  -c CFGFILE    Read config from CFGFILE (/var/tarvix.conf)\n"
+    "  -d DEVICE     Use primary serial device DEV (/dev/ttyS0)\n"
+    "  -e DEVICE     Use secondary serial device DEV (/dev/ttyS1)\n"
+    "  -l LOGLEVEL   Loglevel (3)\n  -D            Daemonize at startup\n"
+    "  -h            Show help (this)\n";
+
+TEST(Startup, HelpPrintsUsageAndExitsBeforeAnythingElse)
+{
+    harness::Process p({FERROD_BIN, "-c", "/nonexistent", "-h"});
+    EXPECT_EQ(p.wait_exit(ms(5000)), 0);
+    char expected[1024];
+    snprintf(expected, sizeof expected, USAGE, FERROD_BIN);
+    EXPECT_EQ(p.out(), expected);
+    EXPECT_EQ(p.all_lines(), "") << "nothing logged: -h acts before start-up";
+}
+
+TEST(Startup, StartsLogsTheModeAndStopsOnSigtermAndSigint)
+{
+    for (int sig : {SIGTERM, SIGINT}) {
+        Ferrod f;
+        f.start("ferrod_mode=\"0\"\n");
+        ASSERT_GE(f.wait("[dbg] main       Mainloop starting"), 0) << f.proc->all_lines();
+        const auto &l = f.proc->lines();
+        ASSERT_GE(l.size(), 2u);
+        EXPECT_EQ(l[0], "[inf] main       Ferrod starting");
+        EXPECT_GE(f.wait("[inf] main       Zevadivi disabled"), 0);
+        f.proc->signal(sig);
+        EXPECT_EQ(f.proc->wait_exit(ms(5000)), 0);
+        EXPECT_GE(f.wait("[inf] on_sigint  Received SIGINT/SIGTERM, stopping ferrod"), 0);
+        EXPECT_GE(f.wait("[dbg] main       Mainloop stopping"), 0);
+    }
+}
+
+TEST(Startup, ConfigurationValuesAsLogged)
+{
+    Ferrod f;
+    f.start("ferrod_mode=6\n"
+            "ferrod_address=\"unterminated\n"
+            "# ferrod_mode=\"1\"\n"
+            " ferrod_mode=\"1\"\n"
+            "ferrod_max_clients=\"100\"\n");
+    ASSERT_GE(f.wait("Mainloop starting"), 0) << f.proc->all_lines();
+    EXPECT_GE(f.wait("[dbg] handle_opt option ferrod_mode = '6'"), 0) << "unquoted value kept whole";
+    EXPECT_GE(f.wait("option ferrod_address = 'unterminated'"), 0);
+    EXPECT_GE(f.wait("option # ferrod_mode = '1'"), 0);
+    EXPECT_GE(f.wait("option  ferrod_mode = '1'"), 0);
+    for (const char *mode : {"Zevadivi disabled", "TCP server mode", "TCP client mode", "UDP"})
+        EXPECT_EQ(f.proc->count(mode), 0) << "mode 6 logs no mode line";
+    // The serial side and statistics still run in mode 6.
+    EXPECT_GE(f.wait("DCD state changed: -1 -> 0", 3000), 0);
+    EXPECT_TRUE(harness::eventually([&] { return f.stats().find("num_clients=0") != std::string::npos; },
+                                    ms(3000)));
+}
+
+TEST(Startup, UnopenableSerialPortIsFatal)
+{
+    Ferrod f;
+    f.start("", {"-d", "/nonexistent/x"});
+    EXPECT_EQ(f.proc->wait_exit(ms(5000)), 1);
+    EXPECT_GE(f.wait("[ftl] serial_ini Could not open serial port: No such file or directory"), 0)
+        << f.proc->all_lines();
+}
+
+TEST(Startup, Sigusr1StopsStandardErrorOutput)
+{
+    Ferrod f;
+    f.start("ferrod_mode=\"0\"\n");
+    ASSERT_GE(f.wait("Mainloop starting"), 0);
+    f.proc->signal(SIGUSR1);
+    // Its own line still reaches standard error: the level changes after it is written.
+    ASSERT_GE(f.wait("[inf] on_sigusr1 Received SIGUSR1, setting loglevel to LG_DMP"), 0);
+    size_t seen = f.proc->line_count();
+    f.proc->signal(SIGHUP);
+    f.pty.write("data");
+    f.proc->signal(SIGTERM);
+    EXPECT_EQ(f.proc->wait_exit(ms(5000)), 0);
+    EXPECT_EQ(f.proc->line_count(), seen) << f.proc->all_lines();
+}
+
+TEST(Startup, SigquitReexecutesWithTheSameCommandLine)
+{
+    if (!harness::emulator().empty())
+        GTEST_SKIP() << "re-executing a target binary needs the emulator registered with the kernel";
+    Ferrod f;
+    f.start_server();
+    int c = f.connect_client(1);
+    f.proc->signal(SIGQUIT);
+    EXPECT_GE(f.wait("[wrn] bug        WRN: received SIGQUIT"), 0) << f.proc->all_lines();
+    EXPECT_TRUE(harness::wait_closed(c, ms(5000))) << "the old client socket is not inherited";
+    close(c);
+    ASSERT_TRUE(harness::eventually([&] { return f.proc->count("Ferrod starting") == 2; }, ms(5000)))
+        << f.proc->all_lines();
+    // The new image listens on the same port again and serves clients.
+    int second = f.proc->wait_line("TCP server listening on port", ms(5000),
+                                   static_cast<size_t>(f.wait("WRN: received SIGQUIT")));
+    ASSERT_GE(second, 0) << f.proc->all_lines();
+    int c2 = harness::tcp_connect(f.port);
+    ASSERT_GE(c2, 0);
+    EXPECT_GE(f.wait("TCP client accepted 1 from 127.0.0.1", 5000, static_cast<size_t>(second)), 0);
+    close(c2);
+}
+
+// The daemon's pid: the process whose command line names our configuration.
+pid_t find_daemon(const std::string &conf)
+{
+    DIR *d = opendir("/proc");
+    pid_t found = -1;
+    while (dirent *e = readdir(d)) {
+        pid_t pid = atoi(e->d_name);
+        if (pid <= 0)
+            continue;
+        std::string cmd = harness::read_file("/proc/" + std::string(e->d_name) + "/cmdline");
+        if (cmd.find(conf) != std::string::npos && cmd.find("-D") != std::string::npos)
+            found = pid;
+    }
+    closedir(d);
+    return found;
+}
+
+TEST(Startup, DaemonizeDetachesAndStopsOnSigterm)
+{
+    Ferrod f;
+    f.start("ferrod_mode=\"0\"\n", {"-D"});
+    EXPECT_EQ(f.proc->wait_exit(ms(5000)), 0) << "the parent returns at once";
+    pid_t daemon = -1;
+    ASSERT_TRUE(harness::eventually([&] { return (daemon = find_daemon(f.conf_path())) > 0; }, ms(5000)));
+    // It runs on: the statistics file appears, then it ends on SIGTERM.
+    EXPECT_TRUE(harness::eventually([&] { return harness::file_exists(f.stats_path()); }, ms(4000)));
+    std::string fd0 = harness::read_file("/proc/" + std::to_string(daemon) + "/fd/0");
+    char link[256] = {};
+    EXPECT_GT(readlink(("/proc/" + std::to_string(daemon) + "/fd/2").c_str(), link, sizeof link - 1), 0);
+    EXPECT_STREQ(link, "/dev/null") << "standard error is not left closed for reuse";
+    kill(daemon, SIGTERM);
+    EXPECT_TRUE(harness::eventually([&] { return kill(daemon, 0) != 0; }, ms(5000)));
+    EXPECT_EQ(f.proc->all_lines(), "") << "nothing on standard error once detached";
+}
+
+} // namespace

@@ -1,0 +1,80 @@
+// Activity LED datagrams to 127.0.0.1:9876: exact payloads, the 0.2-second gate, the off switch.
+#include <arpa/inet.h>
+#include <poll.h>
+
+#include "ferrod_fixture.h"
+
+namespace {
+
+using harness::ms;
+
+const std::string TXD = "gpio:set('led_txd', 0.2)";
+const std::string RXD = "gpio:set('led_rxd', 0.2)";
+
+// Datagrams that arrive within `window`.
+std::vector<std::string> receive(int fd, ms window)
+{
+    std::vector<std::string> got;
+    auto end = std::chrono::steady_clock::now() + window;
+    for (;;) {
+        auto left = std::chrono::duration_cast<ms>(end - std::chrono::steady_clock::now()).count();
+        if (left <= 0)
+            return got;
+        pollfd p{fd, POLLIN, 0};
+        if (poll(&p, 1, static_cast<int>(left)) <= 0)
+            return got;
+        char buf[128];
+        ssize_t n = recv(fd, buf, sizeof buf, 0);
+        if (n >= 0)
+            got.emplace_back(buf, static_cast<size_t>(n));
+    }
+}
+
+TEST(Leds, TrafficBlinksEachLedAtMostFiveTimesASecond)
+{
+    int led = harness::udp_bind(9876);
+    ASSERT_GE(led, 0);
+    Ferrod f;
+    f.start_server("ferrod_do_leds=\"1\"\n");
+    int c = f.connect_client(1);
+
+    f.pty.write("a");
+    ASSERT_EQ(harness::recv_bytes(c, 1, ms(3000)), "a");
+    auto got = receive(led, ms(500));
+    ASSERT_EQ(got, std::vector<std::string>{TXD});
+    EXPECT_EQ(got[0].size(), 24u);
+
+    harness::send_all(c, "b");
+    ASSERT_EQ(f.pty.read_bytes(1, ms(3000)), "b");
+    EXPECT_EQ(receive(led, ms(500)), std::vector<std::string>{RXD});
+
+    // Ten reads within 0.1 s (each waits for its flush) make one blink, not ten.
+    usleep(300 * 1000);
+    for (int i = 0; i < 10; i++) {
+        f.pty.write("x");
+        harness::recv_bytes(c, 1, ms(1000));
+    }
+    auto burst = receive(led, ms(150));
+    EXPECT_LE(burst.size(), 2u);
+    EXPECT_GE(burst.size(), 1u);
+    close(c);
+    close(led);
+}
+
+TEST(Leds, OffMeansNoDatagramAtAll)
+{
+    int led = harness::udp_bind(9876);
+    ASSERT_GE(led, 0);
+    Ferrod f;
+    f.start_server(); // the fixture turns LEDs off
+    int c = f.connect_client(1);
+    f.pty.write("quiet");
+    ASSERT_EQ(harness::recv_bytes(c, 5, ms(3000)), "quiet");
+    harness::send_all(c, "back");
+    ASSERT_EQ(f.pty.read_bytes(4, ms(3000)), "back");
+    EXPECT_TRUE(receive(led, ms(700)).empty());
+    close(c);
+    close(led);
+}
+
+} // namespace
