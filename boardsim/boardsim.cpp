@@ -1,0 +1,546 @@
+// Preloaded library standing in for board devices this machine lacks: the modem lines of
+// serial devices, kept as small files under $BOARDSIM_DIR.
+// Our definitions of open and ioctl must keep their plain names: no header redirection.
+#undef _FORTIFY_SOURCE
+#undef _FILE_OFFSET_BITS
+#undef _TIME_BITS
+// Loaded into every process of a test, C++ or not: nothing may come from libstdc++, not even
+// the assertion handler that the release build's checks would link in.
+#undef _GLIBCXX_ASSERTIONS
+
+#include "boardsim_state.h"
+
+#include <dlfcn.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <sched.h>
+#include <signal.h>
+#include <stdarg.h>
+#include <stdint.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/ioctl.h>
+#include <sys/uio.h>
+#include <termios.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <atomic>
+
+#define BOARDSIM_EXPORT extern "C" __attribute__((visibility("default")))
+
+namespace {
+
+// What a tracked descriptor stands for. Each kind has its own open, ioctl and close handling;
+// an untracked descriptor (none) passes every call through.
+enum class dev_kind : uint8_t { none, tty };
+
+constexpr int FD_MAX = 1024;
+constexpr int DEVICES_MAX = 64;
+constexpr long NSEC_PER_USEC = 1000;
+constexpr size_t USEC_DIGITS = 6;
+
+struct fd_entry {
+    std::atomic<dev_kind> kind;
+    std::atomic<uint8_t> dev;  // index into devices, valid while kind is not none
+};
+
+// A device with tracked descriptors; refs counts them so that the last close is known.
+struct device {
+    int refs;
+    dev_kind kind;
+    char key[BOARDSIM_KEY_MAX];
+};
+
+fd_entry fds[FD_MAX];
+// Written only under table_lock; a slot's key stays put while any descriptor refers to it, so
+// the ioctl path reads it without the lock.
+device devices[DEVICES_MAX];
+std::atomic_flag table_lock = ATOMIC_FLAG_INIT;
+
+// Holds table_lock with signals blocked, so that a signal handler closing a descriptor cannot
+// find the lock taken by the code it interrupted.
+class table_guard {
+public:
+    table_guard()
+    {
+        sigset_t all;
+        sigfillset(&all);
+        sigprocmask(SIG_BLOCK, &all, &saved_);
+        while (table_lock.test_and_set(std::memory_order_acquire))
+            sched_yield();
+    }
+    ~table_guard()
+    {
+        table_lock.clear(std::memory_order_release);
+        sigprocmask(SIG_SETMASK, &saved_, nullptr);
+    }
+    table_guard(const table_guard &) = delete;
+    table_guard &operator=(const table_guard &) = delete;
+
+private:
+    sigset_t saved_;
+};
+
+struct real_functions {
+    int (*open)(const char *, int, ...);
+    int (*open64)(const char *, int, ...);
+    int (*openat)(int, const char *, int, ...);
+    int (*openat64)(int, const char *, int, ...);
+    int (*open_2)(const char *, int);
+    int (*open64_2)(const char *, int);
+    int (*openat_2)(int, const char *, int);
+    int (*openat64_2)(int, const char *, int);
+    int (*close)(int);
+    int (*ioctl)(int, unsigned long, ...);
+    int (*tcsendbreak)(int, int);
+};
+
+real_functions real;
+std::atomic<int> real_state;  // 0 unresolved, 1 resolving, 2 resolved
+
+template <typename F>
+void lookup(F *fn, const char *name)
+{
+    *fn = reinterpret_cast<F>(dlsym(RTLD_NEXT, name));
+}
+
+void resolve()
+{
+    if (real_state.load(std::memory_order_acquire) == 2)
+        return;
+    int expected = 0;
+    if (!real_state.compare_exchange_strong(expected, 1, std::memory_order_acquire)) {
+        while (real_state.load(std::memory_order_acquire) != 2)
+            sched_yield();
+        return;
+    }
+    lookup(&real.open, "open");
+    lookup(&real.open64, "open64");
+    lookup(&real.openat, "openat");
+    lookup(&real.openat64, "openat64");
+    lookup(&real.open_2, "__open_2");
+    lookup(&real.open64_2, "__open64_2");
+    lookup(&real.openat_2, "__openat_2");
+    lookup(&real.openat64_2, "__openat64_2");
+    lookup(&real.close, "close");
+    lookup(&real.ioctl, "ioctl");
+    lookup(&real.tcsendbreak, "tcsendbreak");
+    if (real.open != nullptr)
+        boardsim_open_fn = real.open;
+    if (real.close != nullptr)
+        boardsim_close_fn = real.close;
+    real_state.store(2, std::memory_order_release);
+}
+
+__attribute__((constructor)) void boardsim_init()
+{
+    resolve();
+}
+
+char state_dir[BOARDSIM_PATH_MAX];
+std::atomic<int> env_state;  // 0 unread, 1 reading, 2 off, 3 on
+
+// Copies the folder named by the environment to state_dir, made absolute so that a program
+// changing its working folder (a daemon does) keeps using the same state; false if unset.
+bool read_state_dir()
+{
+    const char *dir = getenv(BOARDSIM_ENV);
+    if (dir == nullptr || *dir == '\0')
+        return false;
+    size_t len = 0;
+    if (*dir != '/') {
+        if (getcwd(state_dir, sizeof state_dir) == nullptr)
+            return false;
+        len = strlen(state_dir);
+        if (len > 0 && state_dir[len - 1] != '/')
+            state_dir[len++] = '/';
+    }
+    size_t n = strlen(dir);
+    if (len + n >= sizeof state_dir)
+        return false;
+    memcpy(state_dir + len, dir, n + 1);
+    return true;
+}
+
+// The state folder, or null when the simulation is off. The environment is read once.
+const char *boardsim_dir()
+{
+    int state = env_state.load(std::memory_order_acquire);
+    if (state == 0) {
+        if (env_state.compare_exchange_strong(state, 1, std::memory_order_acquire)) {
+            state = read_state_dir() ? 3 : 2;
+            env_state.store(state, std::memory_order_release);
+        }
+    }
+    while (state == 1) {
+        sched_yield();
+        state = env_state.load(std::memory_order_acquire);
+    }
+    return state == 3 ? state_dir : nullptr;
+}
+
+int fail(int error)
+{
+    errno = error;
+    return -1;
+}
+
+void warn(const char *what, const char *path, const char *why)
+{
+    iovec parts[] = {
+        {const_cast<char *>("boardsim: "), 10},
+        {const_cast<char *>(what), strlen(what)},
+        {const_cast<char *>(" "), 1},
+        {const_cast<char *>(path), strlen(path)},
+        {const_cast<char *>(": "), 2},
+        {const_cast<char *>(why), strlen(why)},
+        {const_cast<char *>("\n"), 1},
+    };
+    ssize_t ignored = writev(STDERR_FILENO, parts, sizeof parts / sizeof parts[0]);
+    (void)ignored;
+}
+
+dev_kind kind_of(int fd)
+{
+    if (fd < 0 || fd >= FD_MAX)
+        return dev_kind::none;
+    return fds[fd].kind.load(std::memory_order_acquire);
+}
+
+const char *key_of(int fd)
+{
+    return devices[fds[fd].dev.load(std::memory_order_relaxed)].key;
+}
+
+// Tracks FD as a descriptor of the device KIND called KEY; false when the table is full.
+bool track(int fd, dev_kind kind, const char *key)
+{
+    table_guard guard;
+    int found = -1;
+    int free_slot = -1;
+    for (int i = 0; i < DEVICES_MAX && found < 0; i++) {
+        if (devices[i].refs == 0) {
+            if (free_slot < 0)
+                free_slot = i;
+        } else if (devices[i].kind == kind && strcmp(devices[i].key, key) == 0) {
+            found = i;
+        }
+    }
+    if (found < 0) {
+        if (free_slot < 0)
+            return false;
+        found = free_slot;
+        devices[found].kind = kind;
+        memcpy(devices[found].key, key, strlen(key) + 1);
+    }
+    devices[found].refs++;
+    fds[fd].dev.store(static_cast<uint8_t>(found), std::memory_order_relaxed);
+    fds[fd].kind.store(kind, std::memory_order_release);
+    return true;
+}
+
+// Forgets FD. Returns true when it was the last descriptor of its device, with the device's
+// key copied to KEY (room for BOARDSIM_KEY_MAX).
+bool untrack(int fd, char *key)
+{
+    table_guard guard;
+    if (fds[fd].kind.load(std::memory_order_relaxed) == dev_kind::none)
+        return false;
+    device &dev = devices[fds[fd].dev.load(std::memory_order_relaxed)];
+    fds[fd].kind.store(dev_kind::none, std::memory_order_release);
+    if (--dev.refs > 0)
+        return false;
+    memcpy(key, dev.key, sizeof dev.key);
+    return true;
+}
+
+// Serial devices: modem lines as files under DIR/tty/KEY/.
+
+bool tty_file(char *file, size_t size, const char *key, const char *name)
+{
+    if (boardsim_tty_path(file, size, state_dir, key, name))
+        return true;
+    errno = ENAMETOOLONG;
+    return false;
+}
+
+bool tty_set(const char *key, const char *name, unsigned long value)
+{
+    char file[BOARDSIM_PATH_MAX];
+    return tty_file(file, sizeof file, key, name) && boardsim_write_number(file, value);
+}
+
+unsigned long tty_get(const char *key, const char *name)
+{
+    char file[BOARDSIM_PATH_MAX];
+    return tty_file(file, sizeof file, key, name) ? boardsim_read_number(file) : 0;
+}
+
+// Counts a break and logs its time as "<seconds>.<microseconds>".
+bool tty_break(const char *key)
+{
+    timespec now;
+    clock_gettime(CLOCK_REALTIME, &now);
+    char file[BOARDSIM_PATH_MAX];
+    if (!tty_file(file, sizeof file, key, BOARDSIM_TTY_BREAKS) ||
+        !boardsim_write_number(file, boardsim_read_number(file) + 1))
+        return false;
+
+    char line[2 * BOARDSIM_NUMBER_MAX + 2];  // seconds '.' microseconds '\n'
+    size_t len = boardsim_format_number(line, static_cast<unsigned long>(now.tv_sec));
+    line[len++] = '.';
+    char usec[BOARDSIM_NUMBER_MAX];
+    size_t digits =
+        boardsim_format_number(usec, static_cast<unsigned long>(now.tv_nsec / NSEC_PER_USEC));
+    for (size_t i = digits; i < USEC_DIGITS; i++)
+        line[len++] = '0';
+    memcpy(line + len, usec, digits);
+    len += digits;
+    line[len++] = '\n';
+    return tty_file(file, sizeof file, key, BOARDSIM_TTY_BREAK_LOG) &&
+           boardsim_append(file, line, len);
+}
+
+void tty_opened(int fd, const char *path)
+{
+    char key[BOARDSIM_KEY_MAX];
+    char folder[BOARDSIM_PATH_MAX];
+    if (!boardsim_key(path, key, sizeof key) ||
+        !boardsim_tty_path(folder, sizeof folder, state_dir, key, nullptr)) {
+        warn("not simulating", path, "path too long");
+        return;
+    }
+    if (!boardsim_mkdirs(folder)) {
+        warn("cannot create", folder, strerror(errno));
+        return;
+    }
+    if (!track(fd, dev_kind::tty, key)) {
+        warn("not simulating", path, "too many devices");
+        return;
+    }
+    // Like the serial driver, every open raises DTR and RTS.
+    if (!tty_set(key, "dtr", 1) || !tty_set(key, "rts", 1))
+        warn("cannot write the lines of", path, strerror(errno));
+}
+
+void tty_close(int fd)
+{
+    // The termios flags must be read while the descriptor is still open.
+    termios tio;
+    bool hupcl = tcgetattr(fd, &tio) == 0 && (tio.c_cflag & HUPCL) != 0;
+    char key[BOARDSIM_KEY_MAX];
+    if (untrack(fd, key) && hupcl) {
+        tty_set(key, "dtr", 0);
+        tty_set(key, "rts", 0);
+    }
+}
+
+int tty_ioctl(int fd, unsigned long request, void *arg)
+{
+    const char *key = key_of(fd);
+    int saved = errno;
+    switch (request) {
+    case TIOCMGET: {
+        if (arg == nullptr)
+            return fail(EFAULT);
+        int mask = 0;
+        for (const boardsim_tty_line &line : boardsim_tty_lines)
+            if (tty_get(key, line.name) != 0)
+                mask |= line.bit;
+        *static_cast<int *>(arg) = mask;
+        break;
+    }
+    case TIOCMSET:
+    case TIOCMBIS:
+    case TIOCMBIC: {
+        if (arg == nullptr)
+            return fail(EFAULT);
+        int bits = *static_cast<const int *>(arg);
+        for (const boardsim_tty_line &line : boardsim_tty_lines) {
+            if (line.external || (request != TIOCMSET && (bits & line.bit) == 0))
+                continue;
+            bool on = request == TIOCMSET ? (bits & line.bit) != 0 : request == TIOCMBIS;
+            if (!tty_set(key, line.name, on ? 1 : 0))
+                return fail(EIO);
+        }
+        break;
+    }
+    case TCSBRK:
+        // A nonzero argument asks only to wait until the output is sent.
+        if (reinterpret_cast<uintptr_t>(arg) != 0)
+            return real.ioctl(fd, request, arg);
+        [[fallthrough]];
+    case TCSBRKP:
+    case TIOCSBRK:
+        if (!tty_break(key))
+            return fail(EIO);
+        break;
+    case TIOCCBRK:
+        break;
+    default:
+        return real.ioctl(fd, request, arg);
+    }
+    errno = saved;
+    return 0;
+}
+
+// Called with the result of every open: decides whether the new descriptor is a device we
+// simulate. Kinds recognised by path before the real open is tried will slot in beside this.
+int opened(int fd, const char *path)
+{
+    if (fd < 0 || fd >= FD_MAX || path == nullptr || boardsim_dir() == nullptr)
+        return fd;
+    int saved = errno;
+    // The number may have been closed behind our back (dup2, fclose) and reused.
+    if (kind_of(fd) != dev_kind::none) {
+        char key[BOARDSIM_KEY_MAX];
+        untrack(fd, key);
+    }
+    if (isatty(fd))
+        tty_opened(fd, path);
+    errno = saved;
+    return fd;
+}
+
+mode_t mode_arg(int flags, va_list ap)
+{
+    if ((flags & O_CREAT) != 0 || (flags & O_TMPFILE) == O_TMPFILE)
+        return static_cast<mode_t>(va_arg(ap, int));
+    return 0;
+}
+
+}  // namespace
+
+BOARDSIM_EXPORT int open(const char *path, int flags, ...)
+{
+    va_list ap;
+    va_start(ap, flags);
+    mode_t mode = mode_arg(flags, ap);
+    va_end(ap);
+    resolve();
+    if (real.open == nullptr)
+        return fail(ENOSYS);
+    return opened(real.open(path, flags, mode), path);
+}
+
+BOARDSIM_EXPORT int open64(const char *path, int flags, ...)
+{
+    va_list ap;
+    va_start(ap, flags);
+    mode_t mode = mode_arg(flags, ap);
+    va_end(ap);
+    resolve();
+    if (real.open64 == nullptr)
+        return fail(ENOSYS);
+    return opened(real.open64(path, flags, mode), path);
+}
+
+BOARDSIM_EXPORT int openat(int dirfd, const char *path, int flags, ...)
+{
+    va_list ap;
+    va_start(ap, flags);
+    mode_t mode = mode_arg(flags, ap);
+    va_end(ap);
+    resolve();
+    if (real.openat == nullptr)
+        return fail(ENOSYS);
+    return opened(real.openat(dirfd, path, flags, mode), path);
+}
+
+BOARDSIM_EXPORT int openat64(int dirfd, const char *path, int flags, ...)
+{
+    va_list ap;
+    va_start(ap, flags);
+    mode_t mode = mode_arg(flags, ap);
+    va_end(ap);
+    resolve();
+    if (real.openat64 == nullptr)
+        return fail(ENOSYS);
+    return opened(real.openat64(dirfd, path, flags, mode), path);
+}
+
+// The checked variants that fortified builds call when the flags are not known at compile time.
+BOARDSIM_EXPORT int __open_2(const char *path, int flags)
+{
+    resolve();
+    if (real.open_2 == nullptr)
+        return fail(ENOSYS);
+    return opened(real.open_2(path, flags), path);
+}
+
+BOARDSIM_EXPORT int __open64_2(const char *path, int flags)
+{
+    resolve();
+    if (real.open64_2 == nullptr)
+        return fail(ENOSYS);
+    return opened(real.open64_2(path, flags), path);
+}
+
+BOARDSIM_EXPORT int __openat_2(int dirfd, const char *path, int flags)
+{
+    resolve();
+    if (real.openat_2 == nullptr)
+        return fail(ENOSYS);
+    return opened(real.openat_2(dirfd, path, flags), path);
+}
+
+BOARDSIM_EXPORT int __openat64_2(int dirfd, const char *path, int flags)
+{
+    resolve();
+    if (real.openat64_2 == nullptr)
+        return fail(ENOSYS);
+    return opened(real.openat64_2(dirfd, path, flags), path);
+}
+
+BOARDSIM_EXPORT int close(int fd)
+{
+    resolve();
+    if (real.close == nullptr)
+        return fail(ENOSYS);
+    // Forget the descriptor before the real close frees its number for reuse.
+    switch (kind_of(fd)) {
+    case dev_kind::tty: {
+        int saved = errno;
+        tty_close(fd);
+        errno = saved;
+        break;
+    }
+    case dev_kind::none:
+        break;
+    }
+    return real.close(fd);
+}
+
+BOARDSIM_EXPORT int ioctl(int fd, unsigned long request, ...) noexcept
+{
+    va_list ap;
+    va_start(ap, request);
+    void *arg = va_arg(ap, void *);
+    va_end(ap);
+    resolve();
+    if (real.ioctl == nullptr)
+        return fail(ENOSYS);
+    switch (kind_of(fd)) {
+    case dev_kind::tty:
+        return tty_ioctl(fd, request, arg);
+    case dev_kind::none:
+        break;
+    }
+    return real.ioctl(fd, request, arg);
+}
+
+BOARDSIM_EXPORT int tcsendbreak(int fd, int duration) noexcept
+{
+    resolve();
+    if (real.tcsendbreak == nullptr)
+        return fail(ENOSYS);
+    if (kind_of(fd) == dev_kind::tty) {
+        int saved = errno;
+        if (!tty_break(key_of(fd)))
+            return fail(EIO);
+        errno = saved;
+        return 0;
+    }
+    return real.tcsendbreak(fd, duration);
+}

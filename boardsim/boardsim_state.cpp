@@ -1,0 +1,200 @@
+// State files of the simulated board. Only system calls and no allocation: the preloaded
+// library calls these from inside the program's open, ioctl and close.
+#include "boardsim_state.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <stdio.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+
+int (*boardsim_open_fn)(const char *path, int flags, ...) = open;
+int (*boardsim_close_fn)(int fd) = close;
+
+namespace {
+
+constexpr mode_t FILE_MODE = 0644;
+constexpr mode_t FOLDER_MODE = 0755;
+
+// Distinguishes temporary files of concurrent writers in one process.
+std::atomic<unsigned long> tmp_counter;
+
+// Appends TEXT to OUT at *LEN; false if it does not fit with a terminator.
+bool put(char *out, size_t size, size_t *len, const char *text)
+{
+    size_t n = strlen(text);
+    if (*len + n >= size)
+        return false;
+    memcpy(out + *len, text, n + 1);
+    *len += n;
+    return true;
+}
+
+bool put_number(char *out, size_t size, size_t *len, unsigned long value)
+{
+    char digits[BOARDSIM_NUMBER_MAX + 1];
+    digits[boardsim_format_number(digits, value)] = '\0';
+    return put(out, size, len, digits);
+}
+
+bool write_all(int fd, const char *text, size_t len)
+{
+    while (len > 0) {
+        ssize_t n = write(fd, text, len);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            return false;
+        }
+        text += n;
+        len -= static_cast<size_t>(n);
+    }
+    return true;
+}
+
+}  // namespace
+
+const boardsim_tty_line *boardsim_tty_line_find(const char *name)
+{
+    for (const boardsim_tty_line &line : boardsim_tty_lines)
+        if (strcmp(line.name, name) == 0)
+            return &line;
+    return nullptr;
+}
+
+bool boardsim_key(const char *path, char *out, size_t size)
+{
+    size_t i = 0;
+    for (; path[i] != '\0'; i++) {
+        if (i + 1 >= size)
+            return false;
+        out[i] = path[i] == '/' ? '_' : path[i];
+    }
+    if (i >= size)
+        return false;
+    out[i] = '\0';
+    return true;
+}
+
+bool boardsim_tty_path(char *out, size_t size, const char *dir, const char *key,
+                       const char *name)
+{
+    size_t len = 0;
+    if (size == 0)
+        return false;
+    out[0] = '\0';
+    if (!put(out, size, &len, dir) || !put(out, size, &len, "/tty/") ||
+        !put(out, size, &len, key))
+        return false;
+    return name == nullptr || (put(out, size, &len, "/") && put(out, size, &len, name));
+}
+
+bool boardsim_mkdirs(const char *folder)
+{
+    char path[BOARDSIM_PATH_MAX];
+    size_t len = strlen(folder);
+    if (len == 0 || len >= sizeof path) {
+        errno = ENAMETOOLONG;
+        return false;
+    }
+    memcpy(path, folder, len + 1);
+    // Create each parent in turn: cut the path at every '/' after the first character.
+    for (size_t i = 1; i <= len; i++) {
+        if (path[i] != '/' && path[i] != '\0')
+            continue;
+        char saved = path[i];
+        path[i] = '\0';
+        if (mkdir(path, FOLDER_MODE) != 0 && errno != EEXIST)
+            return false;
+        path[i] = saved;
+    }
+    struct stat st;
+    if (stat(path, &st) != 0)
+        return false;
+    if (!S_ISDIR(st.st_mode)) {
+        errno = ENOTDIR;
+        return false;
+    }
+    return true;
+}
+
+unsigned long boardsim_read_number(const char *file)
+{
+    int fd = boardsim_open_fn(file, O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return 0;
+    char text[BOARDSIM_NUMBER_MAX + 1];
+    ssize_t n;
+    do {
+        n = read(fd, text, sizeof text - 1);
+    } while (n < 0 && errno == EINTR);
+    boardsim_close_fn(fd);
+    unsigned long value = 0;
+    for (ssize_t i = 0; i < n && text[i] >= '0' && text[i] <= '9'; i++)
+        value = value * 10 + static_cast<unsigned long>(text[i] - '0');
+    return value;
+}
+
+bool boardsim_write_number(const char *file, unsigned long value)
+{
+    char tmp[BOARDSIM_PATH_MAX];
+    size_t len = 0;
+    tmp[0] = '\0';
+    if (!put(tmp, sizeof tmp, &len, file) || !put(tmp, sizeof tmp, &len, ".") ||
+        !put_number(tmp, sizeof tmp, &len, static_cast<unsigned long>(getpid())) ||
+        !put(tmp, sizeof tmp, &len, ".") ||
+        !put_number(tmp, sizeof tmp, &len, tmp_counter.fetch_add(1)) ||
+        !put(tmp, sizeof tmp, &len, ".tmp")) {
+        errno = ENAMETOOLONG;
+        return false;
+    }
+    char text[BOARDSIM_NUMBER_MAX + 1];
+    size_t n = boardsim_format_number(text, value);
+    text[n++] = '\n';
+
+    int fd = boardsim_open_fn(tmp, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, FILE_MODE);
+    if (fd < 0)
+        return false;
+    bool ok = write_all(fd, text, n);
+    int saved = errno;
+    if (boardsim_close_fn(fd) != 0 && ok) {
+        ok = false;
+        saved = errno;
+    }
+    if (ok && rename(tmp, file) == 0)
+        return true;
+    if (ok)
+        saved = errno;
+    unlink(tmp);
+    errno = saved;
+    return false;
+}
+
+bool boardsim_append(const char *file, const char *text, size_t len)
+{
+    int fd = boardsim_open_fn(file, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, FILE_MODE);
+    if (fd < 0)
+        return false;
+    bool ok = write_all(fd, text, len);
+    int saved = errno;
+    if (boardsim_close_fn(fd) != 0 && ok)
+        return false;
+    errno = saved;
+    return ok;
+}
+
+size_t boardsim_format_number(char *out, unsigned long value)
+{
+    char reversed[BOARDSIM_NUMBER_MAX];
+    size_t n = 0;
+    do {
+        reversed[n++] = static_cast<char>('0' + value % 10);
+        value /= 10;
+    } while (value != 0);
+    for (size_t i = 0; i < n; i++)
+        out[i] = reversed[n - 1 - i];
+    return n;
+}
