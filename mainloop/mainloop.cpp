@@ -10,6 +10,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <new>
 
 mainloop_fd *mainloop_fd_list;
@@ -243,7 +244,9 @@ int mainloop_signal_add(int signum, mainloop_signal_cb callback, void *data)
     s->next = mainloop_signal_list;
     if (mainloop_signal_list)
         mainloop_signal_list->prev = s;
-    mainloop_signal_list = s; // fully linked before the handler can see it
+    // Fully linked before the handler can see it.
+    std::atomic_signal_fence(std::memory_order_release);
+    mainloop_signal_list = s;
 
     // Restarting semantics like signal(): a blocking write is not cut short by a signal.
     struct sigaction sa{};

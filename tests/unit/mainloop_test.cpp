@@ -396,14 +396,14 @@ struct ProbeResult {
     std::string out, err;
 };
 
-ProbeResult run_probe(const char *name, int extra_args = 0)
+ProbeResult run_probe(const char *name, int extra_args = 0, size_t arg_len = 4)
 {
     char self[4096];
     ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
     self[n > 0 ? n : 0] = '\0';
     std::vector<std::string> argv{self};
     for (int i = 0; i < extra_args; i++)
-        argv.push_back("arg" + std::to_string(i));
+        argv.push_back(std::string(arg_len, static_cast<char>('a' + i % 26)));
     harness::Process p(argv, {std::string("MAINLOOP_PROBE=") + name});
     int status = p.wait_exit(harness::ms(10000));
     return {status, p.out(), p.all_lines()};
@@ -448,6 +448,13 @@ TEST_F(Restart, CommandLineOfMoreThan32ArgumentsIsNotRestarted)
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.out, "carried on\n");
     EXPECT_NE(r.err.find("WRN: mainloop_timer_list == NULL"), std::string::npos);
+}
+
+TEST_F(Restart, CommandLineOfMoreThan1024BytesIsNotRestarted)
+{
+    auto r = run_probe("empty", 5, 250);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "carried on\n");
 }
 
 } // namespace
