@@ -66,26 +66,26 @@ struct Ferrod {
         return fd;
     }
 
-    // A modem line as the simulated board holds it for the primary device.
-    std::string line(const std::string &name, const std::string &device = "")
+    // The simulated board's folder for a device (the primary pty by default).
+    std::string device_dir(const std::string &device = "") const
     {
         std::string key = device.empty() ? pty.slave : device;
         for (auto &ch : key)
             if (ch == '/')
                 ch = '_';
-        std::string v = harness::read_file(boardsim_dir() + "/tty/" + key + "/" + name);
-        return v.empty() ? "" : v.substr(0, 1);
+        return boardsim_dir() + "/tty/" + key;
     }
-    void set_line(const std::string &name, int value)
+    // A modem line as the simulated board holds it: "0", "1", or "" before it exists.
+    std::string line(const std::string &name, const std::string &device = "") const
     {
-        std::string key = pty.slave;
-        for (auto &ch : key)
-            if (ch == '/')
-                ch = '_';
-        std::string d = boardsim_dir() + "/tty/" + key;
-        mkdir(boardsim_dir().c_str(), 0755);
-        mkdir((boardsim_dir() + "/tty").c_str(), 0755);
-        mkdir(d.c_str(), 0755);
+        return harness::read_file(device_dir(device) + "/" + name).substr(0, 1);
+    }
+    // Sets an input line (cts, dcd, dsr, ri) of the primary device from outside.
+    void set_line(const std::string &name, int value) const
+    {
+        std::string d = device_dir();
+        for (const std::string &path : {boardsim_dir(), boardsim_dir() + "/tty", d})
+            mkdir(path.c_str(), 0755);
         harness::write_file(d + "/" + name + ".tmp", std::to_string(value) + "\n");
         rename((d + "/" + name + ".tmp").c_str(), (d + "/" + name).c_str());
     }
