@@ -82,7 +82,7 @@ TEST(Bridge, QuietGapFlushesAndBurstsGoOutInChunksOfBufsize)
     size_t mark = f.proc->line_count();
     f.pty.write("ABCDEFGHIJKLMNOPQRSTUVWXY");
     EXPECT_EQ(harness::recv_bytes(c, 25, ms(3000)), "ABCDEFGHIJKLMNOPQRSTUVWXY");
-    ASSERT_GE(f.wait("| 0000  55 56 57 58 59", 3000, mark), 0) << f.proc->all_lines();
+    ASSERT_GE(f.wait("[dmp] client_wri | 0000  55 56 57 58 59", 3000, mark), 0) << f.proc->all_lines();
     std::vector<std::string> sent;
     const auto &l = f.proc->lines();
     for (size_t i = mark; i + 1 < l.size(); i++)
@@ -251,6 +251,8 @@ TEST(Bridge, LostDeviceIsReopenedWithoutSpinning)
     int c = f.connect_client(1);
 
     // The far side going away reads as an error or as end of file, depending on the driver.
+    // The link goes first: the pty's number may be reused by a parallel test at once.
+    unlink(link.c_str());
     f.pty.close_master();
     auto lost = [&] {
         return f.proc->count("[wrn] on_serial_ Error reading from serial port") +
@@ -262,11 +264,10 @@ TEST(Bridge, LostDeviceIsReopenedWithoutSpinning)
     harness::send_all(c, "dropped while gone");
 
     harness::Pty replacement;
-    unlink(link.c_str());
     ASSERT_EQ(symlink(replacement.slave.c_str(), link.c_str()), 0);
     ASSERT_GE(f.wait("[inf] on_serial_ Serial port " + link + " is back", 4000), 0) << f.proc->all_lines();
     replacement.write("hello again");
-    EXPECT_EQ(harness::recv_bytes(c, 11, ms(3000)), "hello again");
+    EXPECT_EQ(harness::recv_bytes(c, 11, ms(3000)), "hello again") << f.proc->all_lines();
     harness::send_all(c, "up");
     EXPECT_EQ(replacement.read_bytes(2, ms(3000)), "up");
     EXPECT_EQ(f.line("dtr", link), "1") << "DTR follows the connected client again";

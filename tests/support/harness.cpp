@@ -353,17 +353,26 @@ int Process::wait_exit(ms timeout)
     return status_;
 }
 
+// Below the kernel's ephemeral range (32768 and up), so that no connection's source port can
+// take it between this check and the program's bind.
 int free_port(int type)
 {
-    int fd = socket(AF_INET, type, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a);
-    socklen_t len = sizeof a;
-    getsockname(fd, reinterpret_cast<sockaddr *>(&a), &len);
-    close(fd);
-    return ntohs(a.sin_port);
+    static unsigned seed = static_cast<unsigned>(getpid()) * 2654435761u ^ static_cast<unsigned>(time(nullptr));
+    for (int attempt = 0; attempt < 1000; attempt++) {
+        seed = seed * 1103515245u + 12345u;
+        int port = 20000 + static_cast<int>((seed >> 8) % 12000);
+        int fd = socket(AF_INET, type, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_port = htons(static_cast<uint16_t>(port));
+        a.sin_addr.s_addr = htonl(INADDR_ANY);
+        int ok = bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a);
+        close(fd);
+        if (ok == 0)
+            return port;
+    }
+    ADD_FAILURE() << "no free port";
+    return 0;
 }
 
 int tcp_connect(int port, ms timeout)
