@@ -72,6 +72,11 @@ const std::vector<std::string> &emulator()
     return prefix;
 }
 
+bool kernel_runs_target()
+{
+    return emulator().empty() || getenv("FERRO_KERNEL_RUNS_TARGET") != nullptr;
+}
+
 TempDir::TempDir()
 {
     char tmpl[] = "/tmp/ferro-test-XXXXXX";

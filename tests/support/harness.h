@@ -89,6 +89,10 @@ private:
 // The emulator prefix of this build, empty on the host.
 const std::vector<std::string> &emulator();
 
+// True when the kernel starts target programs by itself, so that one can re-execute itself:
+// always on the host; under emulation only inside scripts/with-target-binfmt.
+bool kernel_runs_target();
+
 // Sockets on 127.0.0.1.
 int free_port(int type); // SOCK_STREAM or SOCK_DGRAM
 int tcp_connect(int port, ms timeout = ms(5000)); // -1 when refused or timed out

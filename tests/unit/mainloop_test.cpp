@@ -412,7 +412,7 @@ ProbeResult run_probe(const char *name, int extra_args = 0, size_t arg_len = 4)
 struct Restart : ::testing::Test {
     void SetUp() override
     {
-        if (!harness::emulator().empty())
+        if (!harness::kernel_runs_target())
             GTEST_SKIP() << "re-executing a target binary needs the emulator registered with the kernel";
     }
 };
