@@ -122,7 +122,9 @@ client *client_new(daemon_config *cfg, int fd, int type, const sockaddr_in *addr
     c->fd = fd;
     c->type = type;
     c->addr = *addr;
-    c->id = ++cfg->last_client_id;
+    // Ids grow for the whole run; after INT_MAX clients they start again at 1.
+    cfg->last_client_id = cfg->last_client_id < INT32_MAX ? cfg->last_client_id + 1 : 1;
+    c->id = cfg->last_client_id;
     c->created = time(nullptr);
     // Progress counts from creation, so the first send-queue check cannot find it stale.
     c->last_progress = monotonic_seconds();

@@ -156,7 +156,7 @@ void mainloop_set_clock(mainloop_clock_fn clock) { read_clock = clock ? clock : 
 
 int mainloop_fd_add(int fd, int type, mainloop_fd_cb callback, void *data)
 {
-    if (fd < 0 || fd >= MAINLOOP_MAX_FD)
+    if (fd < 0 || fd >= MAINLOOP_MAX_FD || type < MAINLOOP_READ || type > MAINLOOP_EXCEPT)
         return -1;
     for (mainloop_fd *w = mainloop_fd_list; w; w = w->next)
         if (w->fd == fd && !w->deleted)
@@ -210,7 +210,16 @@ int mainloop_timer_add(int seconds, int milliseconds, mainloop_timer_cb callback
     auto *t = new (std::nothrow) mainloop_timer{};
     if (!t)
         return -1;
-    t->interval = {seconds, milliseconds * 1000};
+    // Milliseconds of a second or more are carried into the seconds, without overflow.
+    int64_t usec = int64_t{milliseconds} * 1000;
+    int64_t sec = int64_t{seconds} + usec / USEC_PER_SEC;
+    usec %= USEC_PER_SEC;
+    if (usec < 0) {
+        usec += USEC_PER_SEC;
+        sec -= 1;
+    }
+    sec = sec > INT32_MAX ? INT32_MAX : sec < INT32_MIN ? INT32_MIN : sec;
+    t->interval = {static_cast<int32_t>(sec), static_cast<int32_t>(usec)};
     t->expires = time_add(now, t->interval);
     t->callback = callback;
     t->data = data;

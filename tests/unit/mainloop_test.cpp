@@ -115,6 +115,7 @@ TEST_F(Loop, OneLiveWatchPerDescriptor)
 
     EXPECT_EQ(mainloop_fd_add(MAINLOOP_MAX_FD, MAINLOOP_READ, record_fd, nullptr), -1);
     EXPECT_EQ(mainloop_fd_add(-1, MAINLOOP_READ, record_fd, nullptr), -1);
+    EXPECT_EQ(mainloop_fd_add(p.fd[1], 3, record_fd, nullptr), -1) << "no such kind of readiness";
 }
 
 struct DeletingWatch {
@@ -206,6 +207,20 @@ TEST_F(Loop, EqualDueTimesRunNewestFirst)
     fake_now = {1001, 0};
     mainloop_poll();
     EXPECT_EQ(calls, (std::vector<std::string>{"early", "new", "old"}));
+}
+
+TEST_F(Loop, LongAndHugeIntervalsNeitherOverflowNorWrap)
+{
+    ASSERT_EQ(mainloop_timer_add(0, 2500, record_timer, const_cast<char *>("a")), 0);
+    EXPECT_EQ(mainloop_timer_list->expires.sec, 1002);
+    EXPECT_EQ(mainloop_timer_list->expires.usec, 500000);
+    ASSERT_EQ(mainloop_timer_add(2147483647, 999999999, record_timer, const_cast<char *>("b")), 0);
+    EXPECT_EQ(mainloop_timer_list->next->expires.sec, 2147483647) << "saturates in the far future";
+    fake_now = {1003, 0};
+    calls.clear();
+    mainloop_poll();
+    EXPECT_EQ(calls, std::vector<std::string>{"a"});
+    mainloop_timer_del(record_timer, const_cast<char *>("b"));
 }
 
 TEST_F(Loop, TimerDueExactlyNowRunsInTheNextPass)
