@@ -4,251 +4,71 @@
 
 #include <dirent.h>
 #include <errno.h>
-#include <fcntl.h>
-#include <ftw.h>
-#include <poll.h>
-#include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <array>
 #include <string>
 #include <vector>
 
-#ifndef BOARDSIM_EMULATOR
-#define BOARDSIM_EMULATOR ""
-#endif
-
-extern char **environ;
+#include "harness.h"
 
 namespace {
 
-constexpr int RUN_DEADLINE_MS = 5000;
+using harness::file_exists;
+using harness::read_file;
+
+const harness::ms RUN_TIMEOUT(5000);
 
 struct run_result {
-    bool finished = false;  // false: killed at the deadline
-    int status = -1;        // exit status, or -1 if it did not exit normally
+    int status = -1; // exit status, 128+signal, or -1 when it did not end in time
     std::string out;
     std::string err;
 };
 
-long long now_ms()
-{
-    timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<long long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
-}
-
-// The environment of this process without the variables the tests control.
-std::vector<std::string> base_environment()
-{
-    std::vector<std::string> env;
-    for (char **e = environ; *e != nullptr; e++) {
-        std::string var = *e;
-        if (var.rfind("LD_PRELOAD=", 0) != 0 && var.rfind("BOARDSIM_DIR=", 0) != 0)
-            env.push_back(var);
-    }
-    return env;
-}
-
-// A started program with pipes to its standard input, output and error.
-class child {
+// A target program in folder CWD with VARS added, standard input a pipe, and none of the
+// variables the tests control inherited from this process.
+class child : public harness::Process {
 public:
-    // Starts ARGS in folder CWD with VARS added to this process's environment. Under the
-    // target emulator VARS go through its -E, so that an LD_PRELOAD meant for the program
-    // never reaches the emulator itself.
     child(const std::vector<std::string> &args, const std::vector<std::string> &vars,
           const std::string &cwd)
-        : name_(args[0]), deadline_(now_ms() + RUN_DEADLINE_MS)
+        : Process(args, vars, true, {cwd, true, {"LD_PRELOAD", "BOARDSIM_DIR"}}), name_(args[0])
     {
-        std::vector<std::string> words;
-        std::vector<std::string> env = base_environment();
-        std::string emulator = BOARDSIM_EMULATOR;
-        for (size_t start = 0; start < emulator.size();) {
-            size_t end = emulator.find(' ', start);
-            if (end == std::string::npos)
-                end = emulator.size();
-            if (end > start)
-                words.push_back(emulator.substr(start, end - start));
-            start = end + 1;
-        }
-        for (const std::string &var : vars) {
-            if (words.empty()) {
-                env.push_back(var);
-            } else {
-                words.push_back("-E");
-                words.push_back(var);
-            }
-        }
-        words.insert(words.end(), args.begin(), args.end());
-        std::vector<char *> argv;
-        for (std::string &w : words)
-            argv.push_back(w.data());
-        argv.push_back(nullptr);
-        std::vector<char *> envp;
-        for (std::string &e : env)
-            envp.push_back(e.data());
-        envp.push_back(nullptr);
-
-        int in_pipe[2], out_pipe[2], err_pipe[2];
-        if (pipe2(in_pipe, O_CLOEXEC) != 0 || pipe2(out_pipe, O_CLOEXEC) != 0 ||
-            pipe2(err_pipe, O_CLOEXEC) != 0) {
-            ADD_FAILURE() << "pipe: " << strerror(errno);
-            return;
-        }
-        pid_ = fork();
-        if (pid_ == 0) {
-            dup2(in_pipe[0], STDIN_FILENO);
-            dup2(out_pipe[1], STDOUT_FILENO);
-            dup2(err_pipe[1], STDERR_FILENO);
-            if (chdir(cwd.c_str()) != 0)
-                _exit(126);
-            execvpe(argv[0], argv.data(), envp.data());
-            _exit(127);
-        }
-        close(in_pipe[0]);
-        close(out_pipe[1]);
-        close(err_pipe[1]);
-        in_ = in_pipe[1];
-        pipes_[0] = {out_pipe[0], POLLIN, 0};
-        pipes_[1] = {err_pipe[0], POLLIN, 0};
-        if (pid_ < 0)
-            ADD_FAILURE() << "fork: " << strerror(errno);
     }
 
-    ~child()
-    {
-        close_input();
-        for (pollfd &p : pipes_)
-            if (p.fd >= 0)
-                close(p.fd);
-        if (pid_ > 0) {
-            kill(pid_, SIGKILL);
-            reap();
-        }
-    }
-
-    child(const child &) = delete;
-    child &operator=(const child &) = delete;
-
-    // Waits until the standard output holds TEXT; false at the deadline or end of output.
+    // Waits until the standard output holds TEXT.
     bool wait_output(const std::string &text)
     {
-        while (result_.out.find(text) == std::string::npos)
-            if (!pump())
-                return false;
-        return true;
+        return harness::eventually([&] { return out().find(text) != std::string::npos; },
+                                   RUN_TIMEOUT);
     }
 
-    void send(const std::string &text)
-    {
-        if (in_ >= 0 && write(in_, text.data(), text.size()) != static_cast<ssize_t>(text.size()))
-            ADD_FAILURE() << "write to " << name_ << ": " << strerror(errno);
-    }
-
-    // Closes standard input and collects everything until the program exits.
+    // Closes standard input and collects everything once the program has exited.
     run_result finish()
     {
-        close_input();
-        while (pipes_[0].fd >= 0 || pipes_[1].fd >= 0)
-            if (!pump())
-                break;
-        if (pipes_[0].fd >= 0 || pipes_[1].fd >= 0) {
-            ADD_FAILURE() << name_ << " did not exit within " << RUN_DEADLINE_MS << " ms";
-            kill(pid_, SIGKILL);
-            reap();
-            return result_;
-        }
-        int status = reap();
-        result_.finished = true;
-        if (WIFEXITED(status))
-            result_.status = WEXITSTATUS(status);
-        return result_;
+        close_stdin();
+        run_result r;
+        r.status = wait_exit(RUN_TIMEOUT);
+        if (r.status < 0)
+            ADD_FAILURE() << name_ << " did not exit within " << RUN_TIMEOUT.count() << " ms";
+        r.out = out();
+        r.err = err();
+        return r;
     }
 
 private:
-    void close_input()
-    {
-        if (in_ >= 0)
-            close(in_);
-        in_ = -1;
-    }
-
-    int reap()
-    {
-        int status = 0;
-        while (waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
-        }
-        pid_ = -1;
-        return status;
-    }
-
-    // Reads what is there once output arrives; false at the deadline or when both pipes ended.
-    bool pump()
-    {
-        if (pipes_[0].fd < 0 && pipes_[1].fd < 0)
-            return false;
-        long long left = deadline_ - now_ms();
-        if (left <= 0)
-            return false;
-        int n = poll(pipes_.data(), pipes_.size(), static_cast<int>(left));
-        if (n < 0 && errno != EINTR)
-            return false;
-        std::string *sink[2] = {&result_.out, &result_.err};
-        for (int i = 0; i < 2 && n > 0; i++) {
-            if (pipes_[i].fd < 0 || pipes_[i].revents == 0)
-                continue;
-            char buf[4096];
-            ssize_t got = read(pipes_[i].fd, buf, sizeof buf);
-            if (got > 0) {
-                sink[i]->append(buf, static_cast<size_t>(got));
-            } else if (got == 0 || errno != EINTR) {
-                close(pipes_[i].fd);
-                pipes_[i].fd = -1;
-            }
-        }
-        return true;
-    }
-
     std::string name_;
-    long long deadline_;
-    pid_t pid_ = -1;
-    int in_ = -1;
-    std::array<pollfd, 2> pipes_ = {{{-1, POLLIN, 0}, {-1, POLLIN, 0}}};
-    run_result result_;
 };
 
 run_result run(const std::vector<std::string> &args, const std::vector<std::string> &vars,
                const std::string &cwd)
 {
     return child(args, vars, cwd).finish();
-}
-
-std::string read_file(const std::string &path)
-{
-    FILE *f = fopen(path.c_str(), "r");
-    if (f == nullptr)
-        return "<missing>";
-    std::string text;
-    char buf[256];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof buf, f)) > 0)
-        text.append(buf, n);
-    fclose(f);
-    return text;
-}
-
-bool exists(const std::string &path)
-{
-    struct stat st;
-    return lstat(path.c_str(), &st) == 0;
 }
 
 bool folder_is_empty(const std::string &path)
@@ -278,28 +98,13 @@ std::vector<std::string> split_lines(const std::string &text)
     return lines;
 }
 
-int remove_entry(const char *path, const struct stat *, int, FTW *)
-{
-    return remove(path);
-}
-
 // A temporary folder holding the board state (not created beforehand: the library must create
 // it) and whatever files a test needs.
 class BoardsimBase : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
-        char pattern[] = "/tmp/boardsim_test.XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr) << strerror(errno);
-        tmp_ = pattern;
-        board_ = tmp_ + "/board";
-    }
-
-    void TearDown() override
-    {
-        if (!tmp_.empty())
-            nftw(tmp_.c_str(), remove_entry, 16, FTW_DEPTH | FTW_PHYS);
-    }
+    harness::TempDir dir_;
+    const std::string tmp_ = dir_.path;
+    const std::string board_ = dir_.file("board");
 
     // The file NAME of the device opened as PATH, in the documented layout.
     std::string state_file(const std::string &path, const char *name) const
@@ -318,30 +123,13 @@ protected:
             vars.push_back("BOARDSIM_DIR=" + board_);
         return run(argv, vars, tmp_);
     }
-
-    std::string tmp_;
-    std::string board_;
 };
 
 // A pseudo-terminal whose master the test holds, standing in for a serial port.
 class BoardsimTty : public BoardsimBase {
 protected:
-    void SetUp() override
-    {
-        BoardsimBase::SetUp();
-        master_ = posix_openpt(O_RDWR | O_NOCTTY);
-        ASSERT_GE(master_, 0) << strerror(errno);
-        ASSERT_EQ(grantpt(master_), 0) << strerror(errno);
-        ASSERT_EQ(unlockpt(master_), 0) << strerror(errno);
-        pts_ = ptsname(master_);
-    }
-
-    void TearDown() override
-    {
-        if (master_ >= 0)
-            close(master_);
-        BoardsimBase::TearDown();
-    }
+    harness::Pty pty_;
+    const std::string pts_ = pty_.slave;
 
     struct probe_env {
         bool preload = true;
@@ -385,9 +173,6 @@ protected:
     run_result probe(const std::vector<std::string> &args) const { return probe(args, {}); }
 
     std::string line(const char *name) const { return read_file(state_file(pts_, name)); }
-
-    int master_ = -1;
-    std::string pts_;
 };
 
 TEST_F(BoardsimTty, WithoutTheLibraryAPtyHasNoModemLines)
@@ -395,7 +180,7 @@ TEST_F(BoardsimTty, WithoutTheLibraryAPtyHasNoModemLines)
     probe_env plain;
     plain.preload = false;
     EXPECT_EQ(probe({pts_, "get"}, plain).out, "get: ENOTTY\n");
-    EXPECT_FALSE(exists(board_));
+    EXPECT_FALSE(file_exists(board_));
 }
 
 TEST_F(BoardsimTty, EveryOpenRaisesDtrAndRts)
@@ -423,7 +208,7 @@ TEST_F(BoardsimTty, TiocmsetDrivesOnlyDtrAndRts)
               "tiocmset: ok\nget: DTR=1 RTS=0 CTS=0 DCD=0 DSR=0 RI=0\n");
     EXPECT_EQ(ctl({"tty", pts_}).out, "DTR=1 RTS=0 CTS=0 DCD=0 DSR=0 RI=0 breaks=0\n");
     for (const char *input : {"cts", "dcd", "dsr", "ri"})
-        EXPECT_EQ(line(input), "<missing>") << input;
+        EXPECT_FALSE(file_exists(state_file(pts_, input))) << input;
 }
 
 TEST_F(BoardsimTty, BisAndBicChangeOnlyTheirLine)
@@ -458,11 +243,11 @@ TEST_F(BoardsimTty, InputLinesAreReadAtEveryRequest)
     child p(probe_args({pts_, "get", "wait", "get", "wait", "get"}), probe_variables({}), tmp_);
     ASSERT_TRUE(p.wait_output("wait: ready\n"));
     ASSERT_EQ(ctl({"tty", pts_, "set", "dcd=1", "cts=1"}).status, 0);
-    p.send("\n");
+    p.write_stdin("\n");
     ASSERT_TRUE(
         p.wait_output("wait: ready\nget: DTR=1 RTS=1 CTS=1 DCD=1 DSR=0 RI=0\nwait: ready\n"));
     ASSERT_EQ(ctl({"tty", pts_, "set", "dcd=0"}).status, 0);
-    p.send("\n");
+    p.write_stdin("\n");
     run_result r = p.finish();
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.out, "get: DTR=1 RTS=1 CTS=0 DCD=0 DSR=0 RI=0\n"
@@ -527,7 +312,7 @@ TEST_F(BoardsimTty, OtherRequestsReachTheDevice)
     winsize ws{};
     ws.ws_row = 24;
     ws.ws_col = 80;
-    ASSERT_EQ(ioctl(master_, TIOCSWINSZ, &ws), 0) << strerror(errno);
+    ASSERT_EQ(ioctl(pty_.master, TIOCSWINSZ, &ws), 0) << strerror(errno);
     EXPECT_EQ(probe({pts_, "winsz", "get-null"}).out, "winsz: 24 80\nget-null: EFAULT\n");
 }
 
@@ -538,7 +323,7 @@ TEST_F(BoardsimTty, SymlinkIsKeyedByTheLinkPath)
     EXPECT_EQ(probe({link, "hupcl", "off", "set", "1", "0"}).out, "hupcl: ok\nset: ok\n");
     EXPECT_EQ(read_file(state_file(link, "dtr")), "1\n");
     EXPECT_EQ(read_file(state_file(link, "rts")), "0\n");
-    EXPECT_FALSE(exists(state_file(pts_, "dtr")));
+    EXPECT_FALSE(file_exists(state_file(pts_, "dtr")));
     EXPECT_EQ(ctl({"tty", link}).out, "DTR=1 RTS=0 CTS=0 DCD=0 DSR=0 RI=0 breaks=0\n");
 }
 
@@ -565,7 +350,7 @@ TEST_F(BoardsimTty, WithoutBoardsimDirEverythingPassesThrough)
     no_dir.cwd = cwd;
     EXPECT_EQ(probe({pts_, "get", "set", "0", "0", "break"}, no_dir).out,
               "get: ENOTTY\nset: ENOTTY\nbreak: ok\n");
-    EXPECT_FALSE(exists(board_));
+    EXPECT_FALSE(file_exists(board_));
     EXPECT_TRUE(folder_is_empty(cwd));
 }
 
@@ -582,11 +367,9 @@ TEST_F(BoardsimTty, RelativeStateFolderSurvivesAChangeOfWorkingFolder)
 TEST_F(BoardsimTty, RegularFilesAreNotSimulated)
 {
     std::string plain = tmp_ + "/plain";
-    FILE *f = fopen(plain.c_str(), "w");
-    ASSERT_NE(f, nullptr);
-    fclose(f);
+    harness::write_file(plain, "");
     EXPECT_EQ(probe({plain, "get", "break"}).out, "get: ENOTTY\nbreak: ENOTTY\n");
-    EXPECT_FALSE(exists(board_));
+    EXPECT_FALSE(file_exists(board_));
 }
 
 using Boardsimctl = BoardsimBase;
@@ -597,7 +380,7 @@ TEST_F(Boardsimctl, UnknownDeviceReadsAsAllZeroWithoutCreatingIt)
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.out, "DTR=0 RTS=0 CTS=0 DCD=0 DSR=0 RI=0 breaks=0\n");
     EXPECT_EQ(ctl({"tty", "/dev/ttyS9", "get", "breaks"}).out, "0\n");
-    EXPECT_FALSE(exists(board_));
+    EXPECT_FALSE(file_exists(board_));
 }
 
 TEST_F(Boardsimctl, SetWritesTheDocumentedFiles)
@@ -627,7 +410,7 @@ TEST_F(Boardsimctl, RejectsBadAssignmentsAndWritesNothing)
         std::string what = bad.empty() ? "(none)" : bad.back();
         EXPECT_EQ(r.status, 1) << what;
         EXPECT_NE(r.err, "") << what;
-        EXPECT_FALSE(exists(board_ + "/tty/_dev_ttyS2/dcd")) << what;
+        EXPECT_FALSE(file_exists(board_ + "/tty/_dev_ttyS2/dcd")) << what;
     }
 }
 

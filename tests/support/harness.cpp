@@ -173,10 +173,12 @@ std::string Pty::read_quiet(ms quiet, ms timeout) const
     return got;
 }
 
-Process::Process(const std::vector<std::string> &argv, const std::vector<std::string> &env, bool emulated)
+Process::Process(const std::vector<std::string> &argv, const std::vector<std::string> &env, bool emulated,
+                 const ProcessOptions &options)
 {
-    int err[2], out[2];
-    if (pipe2(err, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0) {
+    int err[2], out[2], in[2] = {-1, -1};
+    if (pipe2(err, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0 ||
+        (options.stdin_pipe && pipe2(in, O_CLOEXEC) != 0)) {
         ADD_FAILURE() << "pipe: " << strerror(errno);
         return;
     }
@@ -198,9 +200,18 @@ Process::Process(const std::vector<std::string> &argv, const std::vector<std::st
 
     pid_ = fork();
     if (pid_ == 0) {
+        if (in[0] >= 0)
+            dup2(in[0], 0);
         dup2(out[1], 1);
         dup2(err[1], 2);
         setpgid(0, 0);
+        if (!options.cwd.empty() && chdir(options.cwd.c_str()) != 0) {
+            dprintf(2, "chdir %s: %s\n", options.cwd.c_str(), strerror(errno));
+            _exit(127);
+        }
+        // An emulator hands its environment on to the program, so this covers both.
+        for (const auto &name : options.unset)
+            unsetenv(name.c_str());
         for (const auto &e : child_env)
             putenv(const_cast<char *>(e.c_str()));
         std::vector<char *> cargv;
@@ -217,13 +228,17 @@ Process::Process(const std::vector<std::string> &argv, const std::vector<std::st
     }
     close(err[1]);
     close(out[1]);
+    if (in[0] >= 0)
+        close(in[0]);
     err_fd_ = err[0];
     out_fd_ = out[0];
+    in_fd_ = in[1];
     reader_ = std::thread([this] { reader(); });
 }
 
 Process::~Process()
 {
+    close_stdin();
     if (pid_ > 0 && status_ < 0) {
         kill(pid_, SIGKILL);
         waitpid(pid_, nullptr, 0);
@@ -240,6 +255,26 @@ void Process::signal(int sig) const
 {
     if (pid_ > 0)
         kill(pid_, sig);
+}
+
+void Process::write_stdin(const std::string &bytes)
+{
+    ASSERT_GE(in_fd_, 0) << "no pipe to standard input";
+    size_t off = 0;
+    while (off < bytes.size()) {
+        ssize_t n = ::write(in_fd_, bytes.data() + off, bytes.size() - off);
+        if (n < 0 && errno == EINTR)
+            continue;
+        ASSERT_GT(n, 0) << "write to standard input: " << strerror(errno);
+        off += static_cast<size_t>(n);
+    }
+}
+
+void Process::close_stdin()
+{
+    if (in_fd_ >= 0)
+        close(in_fd_);
+    in_fd_ = -1;
 }
 
 void Process::reader()
@@ -305,6 +340,15 @@ std::string Process::all_lines()
     for (const auto &l : lines())
         s += l + "\n";
     return s;
+}
+
+std::string Process::err()
+{
+    std::lock_guard<std::mutex> lock(mu_);
+    std::string s;
+    for (const auto &l : lines_)
+        s += l + "\n";
+    return s + err_partial_;
 }
 
 std::string Process::out()

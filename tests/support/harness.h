@@ -45,12 +45,19 @@ struct Pty {
     void close_master();
 };
 
+// Less common settings for a started program.
+struct ProcessOptions {
+    std::string cwd;                // working folder; empty: this process's
+    bool stdin_pipe = false;        // standard input fed by write_stdin; otherwise inherited
+    std::vector<std::string> unset; // inherited variables the program must not see
+};
+
 // A program started with extra environment; standard error (and output) captured as lines.
 class Process {
 public:
     // argv[0] is the program path. Target binaries are started through the build's emulator.
     Process(const std::vector<std::string> &argv, const std::vector<std::string> &env = {},
-            bool emulated = true);
+            bool emulated = true, const ProcessOptions &options = {});
     ~Process();
     Process(const Process &) = delete;
     Process &operator=(const Process &) = delete;
@@ -67,6 +74,10 @@ public:
     int count(const std::string &text);
     std::string all_lines();
     std::string out(); // standard output read so far
+    std::string err(); // standard error read so far, an unfinished last line included
+
+    void write_stdin(const std::string &bytes);
+    void close_stdin();
 
     // Waits for the process to end; returns its exit status, 128+signal, or -1 on time-out.
     int wait_exit(ms timeout);
@@ -76,7 +87,7 @@ private:
     // Drains both pipes as the program writes, so that it never blocks on a full pipe.
     void reader();
     pid_t pid_ = -1;
-    int err_fd_ = -1, out_fd_ = -1;
+    int err_fd_ = -1, out_fd_ = -1, in_fd_ = -1;
     std::mutex mu_;
     std::condition_variable cv_;
     std::string err_partial_, out_;
