@@ -91,6 +91,17 @@ void set_keepalive(int fd, int timeout)
     setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &idle, sizeof idle);
 }
 
+// Dumps traffic of a client under the title "rx client N" or "tx client N"; the title is
+// only formatted when dumps are on.
+void dump_client(const char *func, const char *dir, const client *c, const void *data, size_t len)
+{
+    if (!fr_dumping())
+        return;
+    char title[16];
+    snprintf(title, sizeof title, "%s client %d", dir, c->id);
+    _fr_loghex(func, title, data, len);
+}
+
 // One read buffer for all clients: sized once, never per read, and never on the stack, where a
 // large tx_bufsize would not fit.
 unsigned char read_buf[CLIENT_READ_MAX];
@@ -186,11 +197,7 @@ void client_del(client *c)
 
 int client_write(client *c, const void *data, int len)
 {
-    if (fr_dumping()) {
-        char title[16];
-        snprintf(title, sizeof title, "tx client %d", c->id);
-        _fr_loghex(__func__, title, data, static_cast<size_t>(len));
-    }
+    dump_client(__func__, "tx", c, data, static_cast<size_t>(len));
     ssize_t n = sendto(c->fd, data, static_cast<size_t>(len), MSG_NOSIGNAL,
                        reinterpret_cast<const sockaddr *>(&c->addr), sizeof c->addr);
     if (n < 0) {
@@ -228,11 +235,7 @@ int on_client_readable(int, void *data)
         return 0;
     }
     c->bytes_rx += static_cast<uint32_t>(n);
-    if (fr_dumping()) {
-        char title[16];
-        snprintf(title, sizeof title, "rx client %d", c->id);
-        _fr_loghex(__func__, title, read_buf, static_cast<size_t>(n));
-    }
+    dump_client(__func__, "rx", c, read_buf, static_cast<size_t>(n));
     client_restart_timeout(c);
     // Telnet clients' input goes through the telnet filter here once it exists.
     serial_tx(cfg->serial, read_buf, static_cast<int>(n));

@@ -18,23 +18,19 @@ void _fr_log(unsigned level, const char *func, const char *fmt, ...)
     __attribute__((format(printf, 3, 4)));
 void _fr_loghex(const char *func, const char *title, const void *data, size_t len);
 
-// Every call passes its caller's name. A message below the current level costs one comparison
-// (the test against LG_FTL folds away for constant levels); a fatal message never returns.
-#define fr_log(level, ...)                                                                       \
+// Logs under a given name. A message below the current level costs one comparison (the test
+// against LG_FTL folds away for constant levels); a fatal message never returns.
+#define fr_log_as(name, level, ...)                                                              \
     do {                                                                                         \
         if ((level) == LG_FTL || (level) <= log_level) {                                         \
-            _fr_log((level), __func__, __VA_ARGS__);                                             \
+            _fr_log((level), (name), __VA_ARGS__);                                               \
             if ((level) == LG_FTL)                                                               \
                 __builtin_unreachable();                                                         \
         }                                                                                        \
     } while (0)
 
-// The same under a fixed name, for lines that belong to a caller other than the writer.
-#define fr_log_as(name, level, ...)                                                              \
-    do {                                                                                         \
-        if ((level) == LG_FTL || (level) <= log_level)                                           \
-            _fr_log((level), (name), __VA_ARGS__);                                               \
-    } while (0)
+// Every call passes its caller's name.
+#define fr_log(level, ...) fr_log_as(__func__, (level), __VA_ARGS__)
 
 #define fr_dumping() (log_level >= LG_DMP)
 

@@ -64,6 +64,19 @@ std::vector<std::string> split_prefix(const char *text)
     return parts;
 }
 
+// Writes all of `bytes`, failing the test on an error.
+void write_all(int fd, const std::string &bytes, const char *what)
+{
+    size_t off = 0;
+    while (off < bytes.size()) {
+        ssize_t n = ::write(fd, bytes.data() + off, bytes.size() - off);
+        if (n < 0 && errno == EINTR)
+            continue;
+        ASSERT_GT(n, 0) << what << ": " << strerror(errno);
+        off += static_cast<size_t>(n);
+    }
+}
+
 } // namespace
 
 const std::vector<std::string> &emulator()
@@ -142,17 +155,7 @@ void Pty::close_master()
     master = -1;
 }
 
-void Pty::write(const std::string &bytes) const
-{
-    size_t off = 0;
-    while (off < bytes.size()) {
-        ssize_t n = ::write(master, bytes.data() + off, bytes.size() - off);
-        if (n < 0 && errno == EINTR)
-            continue;
-        ASSERT_GT(n, 0) << "pty write: " << strerror(errno);
-        off += static_cast<size_t>(n);
-    }
-}
+void Pty::write(const std::string &bytes) const { write_all(master, bytes, "pty write"); }
 
 std::string Pty::read_bytes(size_t count, ms timeout) const { return recv_bytes(master, count, timeout); }
 
@@ -260,14 +263,7 @@ void Process::signal(int sig) const
 void Process::write_stdin(const std::string &bytes)
 {
     ASSERT_GE(in_fd_, 0) << "no pipe to standard input";
-    size_t off = 0;
-    while (off < bytes.size()) {
-        ssize_t n = ::write(in_fd_, bytes.data() + off, bytes.size() - off);
-        if (n < 0 && errno == EINTR)
-            continue;
-        ASSERT_GT(n, 0) << "write to standard input: " << strerror(errno);
-        off += static_cast<size_t>(n);
-    }
+    write_all(in_fd_, bytes, "write to standard input");
 }
 
 void Process::close_stdin()
