@@ -92,11 +92,48 @@ mainloop_time time_add(const mainloop_time &a, const mainloop_time &b)
     return {static_cast<int32_t>(sec), static_cast<int32_t>(usec)};
 }
 
+// The wake-up pipe: the signal handler writes a byte after setting a pending flag, and the
+// loop watches the read end, so a signal that arrives after the signal step of a pass and
+// before select() starts waiting still ends that wait at once.
+int wake_pipe[2] = {-1, -1};
+
+void wake_pipe_open()
+{
+    if (wake_pipe[0] >= 0)
+        return;
+    int p[2];
+    if (pipe2(p, O_CLOEXEC | O_NONBLOCK) != 0)
+        return;
+    if (p[0] >= MAINLOOP_MAX_FD) {
+        close(p[0]);
+        close(p[1]);
+        return;
+    }
+    wake_pipe[1] = p[1];
+    std::atomic_signal_fence(std::memory_order_release);
+    wake_pipe[0] = p[0];
+}
+
+void wake_pipe_drain()
+{
+    char buf[64];
+    while (read(wake_pipe[0], buf, sizeof buf) > 0) {
+    }
+}
+
 void mainloop_signal_handler(int signum)
 {
+    int saved = errno;
     for (mainloop_signal *s = mainloop_signal_list; s; s = s->next)
         if (s->signum == signum)
             s->pending = 1;
+    // A full pipe already holds a wake-up; the write may fail harmlessly.
+    if (wake_pipe[1] >= 0) {
+        char byte = 0;
+        ssize_t ignored = write(wake_pipe[1], &byte, 1);
+        (void)ignored;
+    }
+    errno = saved;
 }
 
 int on_sigquit(int, void *)
@@ -256,6 +293,7 @@ int mainloop_signal_add(int signum, mainloop_signal_cb callback, void *data)
     // Fully linked before the handler can see it.
     std::atomic_signal_fence(std::memory_order_release);
     mainloop_signal_list = s;
+    wake_pipe_open();
 
     // Restarting semantics like signal(): a blocking write is not cut short by a signal.
     struct sigaction sa{};
@@ -306,6 +344,11 @@ int mainloop_poll()
         if (w->fd > maxfd)
             maxfd = w->fd;
     }
+    if (wake_pipe[0] >= 0) {
+        FD_SET(wake_pipe[0], &sets[MAINLOOP_READ]);
+        if (wake_pipe[0] > maxfd)
+            maxfd = wake_pipe[0];
+    }
 
     if (!mainloop_timer_list) {
         if (restart_on_fault)
@@ -344,6 +387,10 @@ int mainloop_poll()
         }
     }
 
+    // Drained before the flags are read: a signal that comes later leaves a byte behind and
+    // wakes the next select() at once.
+    if (wake_pipe[0] >= 0 && ready > 0 && FD_ISSET(wake_pipe[0], &sets[MAINLOOP_READ]))
+        wake_pipe_drain();
     {
         mainloop_signal *next;
         for (mainloop_signal *s = mainloop_signal_list; s; s = next) {

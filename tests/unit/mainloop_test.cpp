@@ -316,6 +316,37 @@ TEST_F(Loop, InterruptedSelectRunsSignalsThenTimers)
     EXPECT_EQ(sa.sa_handler, SIG_DFL) << "last callback gone: default disposition";
 }
 
+std::chrono::steady_clock::time_point raised_at, handled_at;
+
+int raise_usr2(void *)
+{
+    raised_at = std::chrono::steady_clock::now();
+    raise(SIGUSR2);
+    return 0;
+}
+
+int on_usr2(int, void *)
+{
+    handled_at = std::chrono::steady_clock::now();
+    return 0;
+}
+
+// A signal that arrives after the signal step of a pass (here: from a timer callback) must not
+// wait in its flag until the next timer falls due.
+TEST_F(Loop, SignalAfterTheSignalStepIsHandledInTheNextPassAtOnce)
+{
+    mainloop_set_clock(nullptr);
+    ASSERT_EQ(mainloop_signal_add(SIGUSR2, on_usr2, nullptr), 0);
+    ASSERT_EQ(mainloop_timer_add(3, 0, record_timer, const_cast<char *>("far")), 0);
+    for (int round = 0; round < 50; round++) {
+        handled_at = {};
+        ASSERT_EQ(mainloop_timer_add(0, 1, raise_usr2, nullptr), 0);
+        while (handled_at == std::chrono::steady_clock::time_point{})
+            ASSERT_EQ(mainloop_poll(), 0);
+        ASSERT_LT(handled_at - raised_at, std::chrono::milliseconds(100)) << "round " << round;
+    }
+}
+
 TEST_F(Loop, StopEndsPollWithoutWaitingAndCleanupWaitsForIt)
 {
     ASSERT_EQ(mainloop_timer_add(100, 0, record_timer, const_cast<char *>("t")), 0);
