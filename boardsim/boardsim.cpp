@@ -1,5 +1,6 @@
 // Preloaded library standing in for board devices this machine lacks: the modem lines of
-// serial devices, kept as small files under $BOARDSIM_DIR.
+// serial devices, the board driver, i2c-dev buses and physical memory, kept as small files under
+// $BOARDSIM_DIR.
 // Our definitions of open and ioctl must keep their plain names: no header redirection.
 #undef _FORTIFY_SOURCE
 #undef _FILE_OFFSET_BITS
@@ -9,6 +10,7 @@
 #undef _GLIBCXX_ASSERTIONS
 
 #include "boardsim_state.h"
+#include "boardsim_devices.h"
 
 #include <dlfcn.h>
 #include <errno.h>
@@ -20,6 +22,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <sys/uio.h>
 #include <termios.h>
 #include <time.h>
@@ -32,8 +35,9 @@
 namespace {
 
 // What a tracked descriptor stands for. Each kind has its own open, ioctl and close handling;
-// an untracked descriptor (none) passes every call through.
-enum class dev_kind : uint8_t { none, tty };
+// an untracked descriptor (none) passes every call through. Serial devices are recognised by
+// being terminals after the real open; the others by their path, before it.
+enum class dev_kind : uint8_t { none, tty, board, i2c, mem };
 
 constexpr int FD_MAX = 1024;
 constexpr int DEVICES_MAX = 64;
@@ -403,6 +407,88 @@ int opened(int fd, const char *path)
     return fd;
 }
 
+constexpr char BOARD_PATH[] = "/dev/brcmboard";
+constexpr char I2C_PREFIX[] = "/dev/i2c-";
+constexpr char MEM_PATH[] = "/dev/mem";
+constexpr off64_t MEM_SIZE = off64_t{1} << 32;
+constexpr size_t DEV_PREFIX_LEN = 5;  // "/dev/"
+
+bool is_i2c_bus(const char *path)
+{
+    if (strncmp(path, I2C_PREFIX, sizeof I2C_PREFIX - 1) != 0)
+        return false;
+    const char *n = path + sizeof I2C_PREFIX - 1;
+    if (*n == '\0')
+        return false;
+    for (; *n != '\0'; n++)
+        if (*n < '0' || *n > '9')
+            return false;
+    return true;
+}
+
+// Opens a device recognised by its path instead of the real one: true when PATH is such a
+// device (the result, a descriptor or -1 with errno, is then in *RESULT). The board driver and
+// the buses are backed by a descriptor of /dev/null, physical memory by a sparse file.
+bool simulated_open(const char *path, int flags, int *result)
+{
+    const char *dir = path != nullptr ? boardsim_dir() : nullptr;
+    if (dir == nullptr)
+        return false;
+    dev_kind kind;
+    int error;
+    if (strcmp(path, BOARD_PATH) == 0) {
+        kind = dev_kind::board;
+        error = boardsim_board_open(dir);
+    } else if (is_i2c_bus(path)) {
+        kind = dev_kind::i2c;
+        error = boardsim_i2c_open(dir, path + DEV_PREFIX_LEN);
+    } else if (strcmp(path, MEM_PATH) == 0) {
+        kind = dev_kind::mem;
+        error = boardsim_mem_open(dir);
+    } else {
+        return false;
+    }
+    if (error != 0) {
+        *result = fail(error);
+        return true;
+    }
+
+    int fd;
+    if (kind == dev_kind::mem) {
+        char file[BOARDSIM_PATH_MAX];
+        if (!boardsim_mem_file(dir, file, sizeof file)) {
+            *result = fail(ENAMETOOLONG);
+            return true;
+        }
+        fd = real.open(file, (flags & (O_ACCMODE | O_CLOEXEC | O_SYNC)) | O_CREAT, 0644);
+        // The whole 32-bit physical address space, as a hole until written: any window maps.
+        struct stat64 st;
+        if (fd >= 0 && fstat64(fd, &st) == 0 && st.st_size < MEM_SIZE &&
+            ftruncate64(fd, MEM_SIZE) != 0) {
+            int truncate_error = errno;
+            real.close(fd);
+            *result = fail(truncate_error);
+            return true;
+        }
+    } else {
+        fd = real.open("/dev/null", O_RDWR | (flags & O_CLOEXEC));
+    }
+    if (fd < 0) {
+        *result = -1;
+        return true;
+    }
+    char key[BOARDSIM_KEY_MAX];
+    if (fd < FD_MAX && kind_of(fd) != dev_kind::none)
+        untrack(fd, key);  // a stale entry: the number was closed behind our back
+    if (fd >= FD_MAX || !track(fd, kind, path + DEV_PREFIX_LEN)) {
+        real.close(fd);
+        *result = fail(ENFILE);
+        return true;
+    }
+    *result = fd;
+    return true;
+}
+
 mode_t mode_arg(int flags, va_list ap)
 {
     if ((flags & O_CREAT) != 0 || (flags & O_TMPFILE) == O_TMPFILE)
@@ -421,6 +507,9 @@ BOARDSIM_EXPORT int open(const char *path, int flags, ...)
     resolve();
     if (real.open == nullptr)
         return fail(ENOSYS);
+    int sim;
+    if (simulated_open(path, flags, &sim))
+        return sim;
     return opened(real.open(path, flags, mode), path);
 }
 
@@ -433,6 +522,9 @@ BOARDSIM_EXPORT int open64(const char *path, int flags, ...)
     resolve();
     if (real.open64 == nullptr)
         return fail(ENOSYS);
+    int sim;
+    if (simulated_open(path, flags, &sim))
+        return sim;
     return opened(real.open64(path, flags, mode), path);
 }
 
@@ -445,6 +537,9 @@ BOARDSIM_EXPORT int openat(int dirfd, const char *path, int flags, ...)
     resolve();
     if (real.openat == nullptr)
         return fail(ENOSYS);
+    int sim;
+    if (simulated_open(path, flags, &sim))
+        return sim;
     return opened(real.openat(dirfd, path, flags, mode), path);
 }
 
@@ -457,6 +552,9 @@ BOARDSIM_EXPORT int openat64(int dirfd, const char *path, int flags, ...)
     resolve();
     if (real.openat64 == nullptr)
         return fail(ENOSYS);
+    int sim;
+    if (simulated_open(path, flags, &sim))
+        return sim;
     return opened(real.openat64(dirfd, path, flags, mode), path);
 }
 
@@ -466,6 +564,9 @@ BOARDSIM_EXPORT int __open_2(const char *path, int flags)
     resolve();
     if (real.open_2 == nullptr)
         return fail(ENOSYS);
+    int sim;
+    if (simulated_open(path, flags, &sim))
+        return sim;
     return opened(real.open_2(path, flags), path);
 }
 
@@ -474,6 +575,9 @@ BOARDSIM_EXPORT int __open64_2(const char *path, int flags)
     resolve();
     if (real.open64_2 == nullptr)
         return fail(ENOSYS);
+    int sim;
+    if (simulated_open(path, flags, &sim))
+        return sim;
     return opened(real.open64_2(path, flags), path);
 }
 
@@ -482,6 +586,9 @@ BOARDSIM_EXPORT int __openat_2(int dirfd, const char *path, int flags)
     resolve();
     if (real.openat_2 == nullptr)
         return fail(ENOSYS);
+    int sim;
+    if (simulated_open(path, flags, &sim))
+        return sim;
     return opened(real.openat_2(dirfd, path, flags), path);
 }
 
@@ -490,6 +597,9 @@ BOARDSIM_EXPORT int __openat64_2(int dirfd, const char *path, int flags)
     resolve();
     if (real.openat64_2 == nullptr)
         return fail(ENOSYS);
+    int sim;
+    if (simulated_open(path, flags, &sim))
+        return sim;
     return opened(real.openat64_2(dirfd, path, flags), path);
 }
 
@@ -504,6 +614,15 @@ BOARDSIM_EXPORT int close(int fd)
         int saved = errno;
         tty_close(fd);
         errno = saved;
+        break;
+    }
+    case dev_kind::i2c:
+        boardsim_i2c_close(fd);
+        [[fallthrough]];
+    case dev_kind::board:
+    case dev_kind::mem: {
+        char key[BOARDSIM_KEY_MAX];
+        untrack(fd, key);
         break;
     }
     case dev_kind::none:
@@ -524,6 +643,11 @@ BOARDSIM_EXPORT int ioctl(int fd, unsigned long request, ...) noexcept
     switch (kind_of(fd)) {
     case dev_kind::tty:
         return tty_ioctl(fd, request, arg);
+    case dev_kind::board:
+        return boardsim_board_ioctl(state_dir, fd, request, arg);
+    case dev_kind::i2c:
+        return boardsim_i2c_ioctl(state_dir, key_of(fd), fd, request, arg);
+    case dev_kind::mem:
     case dev_kind::none:
         break;
     }
