@@ -11,7 +11,8 @@ const std::string ANNOUNCEMENT = "\xff\xfb\x01\xff\xfb\x03\xff\xfe\x1f";
 TEST(TelnetServer, AnnouncementFirstThenSerialDataWithEveryIacDoubled)
 {
     Ferrod f;
-    f.start("ferrod_mode=\"5\"\n");
+    harness::Pty second;
+    f.start("ferrod_mode=\"5\"\n", {"-e", second.slave});
     ASSERT_GE(f.wait("[inf] tcp_server TCP server listening on port " + std::to_string(f.port) +
                      ", telnet enabled"), 0) << f.proc->all_lines();
     int c = f.connect_client(1);
@@ -32,6 +33,7 @@ TEST(TelnetServer, AnnouncementFirstThenSerialDataWithEveryIacDoubled)
     EXPECT_EQ(f.pty.read_quiet(ms(300), ms(3000)), "ab\rc\xff" "d") << "the last CR waits for its next byte";
     harness::send_all(c, std::string("\0", 1));
     EXPECT_EQ(f.pty.read_bytes(1, ms(3000)), "\r");
+    EXPECT_EQ(second.read_quiet(ms(300), ms(3000)), "ab\rc\xff" "d\r") << "the secondary port too";
     close(c);
 }
 

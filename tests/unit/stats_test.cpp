@@ -11,6 +11,7 @@
 #include "client.h"
 #include "config.h"
 #include "harness.h"
+#include "log.h"
 
 namespace {
 
@@ -88,6 +89,24 @@ TEST(Stats, FileIsReplacedAsAWholeNeverRewrittenInPlace)
     EXPECT_NE(std::string(old).find("bytes_rx=0\n"), std::string::npos);
     EXPECT_NE(harness::read_file(cfg.stats_file).find("bytes_rx=99\n"), std::string::npos);
     EXPECT_FALSE(harness::file_exists(dir.file("stats.tmp")));
+}
+
+// One warning for the first failure, then silence, however long the condition lasts.
+TEST(Stats, UnwritableFolderIsReportedOnce)
+{
+    daemon_config cfg;
+    stats_record record{};
+    cfg.stats = &record;
+    copy_field(cfg.stats_file, "/nonexistent-ferro-folder/stats");
+    log_level = LG_INF;
+    log_to_stderr = 1;
+    log_to_syslog = 0;
+    std::string out = harness::capture_stderr([&] {
+        for (int i = 0; i < 3; i++)
+            EXPECT_EQ(stats_dump(&cfg), 1);
+    });
+    EXPECT_EQ(out, "[wrn] stats_dump Could not write statistics to /nonexistent-ferro-folder/stats.tmp: "
+                   "No such file or directory\n");
 }
 
 } // namespace
