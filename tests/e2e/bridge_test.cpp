@@ -279,6 +279,8 @@ void flood(const std::string &conf)
 {
     Ferrod f;
     f.start_server(conf);
+    // The event loop's wake-up pipe is opened with the signal callbacks, after the server.
+    ASSERT_GE(f.wait("Mainloop starting"), 0) << f.proc->all_lines();
     int idle = count_fds(f.proc->pid());
     for (int round = 0; round < 300; round++) {
         int fd = harness::tcp_connect(f.port, ms(200));
