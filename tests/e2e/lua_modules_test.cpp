@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "harness.h"
@@ -54,12 +55,12 @@ struct lua_result {
     std::string err;
 };
 
-size_t open_descriptors(pid_t pid)
+long open_descriptors(pid_t pid)
 {
     DIR *dir = opendir(("/proc/" + std::to_string(pid) + "/fd").c_str());
     if (dir == nullptr)
         return 0;
-    size_t n = 0;
+    long n = 0;
     while (dirent *entry = readdir(dir))
         n += entry->d_name[0] != '.';
     closedir(dir);
@@ -106,12 +107,9 @@ protected:
 
     static lua_result finish(harness::Process &p)
     {
-        lua_result r;
         p.close_stdin();
-        r.status = p.wait_exit(RUN_TIMEOUT);
-        r.out = p.out();
-        r.err = p.err();
-        return r;
+        int status = p.wait_exit(RUN_TIMEOUT);
+        return {status, p.out(), p.err()};
     }
 
     lua_result run(const std::vector<std::string> &argv) const
@@ -160,6 +158,30 @@ protected:
     std::string entry(const std::string &name) const
     {
         return harness::read_file(board_ + "/brcmboard/scratch/" + name);
+    }
+
+    // Runs ARGV, a script that prints its results and pauses at "before" and "after"; returns
+    // MEASURE of the interpreter at both pauses and checks the output and a clean end.
+    template <typename F>
+    std::pair<long, long> measure(const std::vector<std::string> &argv, const std::string &output,
+                                  F measure_process) const
+    {
+        std::pair<long, long> m{-1, -1};
+        harness::Process p(argv, {}, false, options(true));
+        if (!harness::eventually([&] { return p.out() == "before\n"; }, RUN_TIMEOUT)) {
+            ADD_FAILURE() << p.out() << p.err();
+            return m;
+        }
+        m.first = measure_process(p.pid());
+        p.write_stdin("\n");
+        if (!harness::eventually([&] { return p.out() == "before\n" + output + "after\n"; },
+                                 RUN_TIMEOUT)) {
+            ADD_FAILURE() << p.out() << p.err();
+            return m;
+        }
+        m.second = measure_process(p.pid());
+        EXPECT_EQ(finish(p).status, 0);
+        return m;
     }
 };
 
@@ -245,25 +267,18 @@ TEST_F(LuaModules, PhysmemFailuresCarryTheSystemsReason)
 
 TEST_F(LuaModules, RepeatedOpensKeepNoDescriptor)
 {
-    harness::Process p(lua_command(R"(
+    auto fds = measure(lua_command(R"(
         physmem_c.open(0x10000000, 4096)
         pause("before")
         local mapped = 0
         for i = 1, 300 do
-          if type(physmem_c.open(0x10000000 + i * 0x10000, 4096)) == "userdata" then
-            mapped = mapped + 1
-          end
+          mapped = mapped + (physmem_c.open(0x10000000 + i * 0x10000, 4096) and 1 or 0)
         end
-        pause("after " .. mapped)
+        show(mapped)
+        pause("after")
     )"),
-                       {}, false, options(true));
-    ASSERT_TRUE(harness::eventually([&] { return p.out() == "before\n"; }, RUN_TIMEOUT)) << p.err();
-    size_t before = open_descriptors(p.pid());
-    p.write_stdin("\n");
-    ASSERT_TRUE(harness::eventually([&] { return p.out() == "before\nafter 300\n"; }, RUN_TIMEOUT))
-        << p.out() << p.err();
-    EXPECT_EQ(open_descriptors(p.pid()), before);
-    EXPECT_EQ(finish(p).status, 0);
+                       "300\n", open_descriptors);
+    EXPECT_EQ(fds.second, fds.first);
 }
 
 // --- jotter_c ---
@@ -300,7 +315,6 @@ TEST_F(LuaModules, EntriesUpTo8192BytesAreRead)
 
 TEST_F(LuaModules, LengthAnswersOtherThanANegativeLength)
 {
-    ctl({"board", "put", "short", "/dev/null"});
     harness::write_file(tmp_.file("abcd"), "abcd");
     ctl({"board", "put", "short", tmp_.file("abcd")});
     harness::write_file(tmp_.file("x"), std::string(8192, 'x'));
@@ -376,7 +390,8 @@ TEST_F(LuaModules, ListIsTheDriversBytesCutAt1024)
 
 TEST_F(LuaModules, JotterArgumentsMustBeStrings)
 {
-    harness::Process p(lua_command(R"(
+    // Checked before the device is opened: the errors leave no descriptor behind.
+    auto fds = measure(lua_command(R"(
         pause("before")
         for i = 1, 300 do
           assert(not pcall(jotter_c.read, {}))
@@ -386,18 +401,10 @@ TEST_F(LuaModules, JotterArgumentsMustBeStrings)
         show(pcall(jotter_c.write, "k", {}))
         pause("after")
     )"),
-                       {}, false, options(true));
-    ASSERT_TRUE(harness::eventually([&] { return p.out() == "before\n"; }, RUN_TIMEOUT)) << p.err();
-    size_t before = open_descriptors(p.pid());
-    p.write_stdin("\n");
-    std::string want = "before\n"
                        "false \"bad argument #1 to '?' (string expected, got no value)\"\n"
-                       "false \"bad argument #2 to '?' (string expected, got table)\"\n"
-                       "after\n";
-    ASSERT_TRUE(harness::eventually([&] { return p.out() == want; }, RUN_TIMEOUT))
-        << p.out() << p.err();
-    EXPECT_EQ(open_descriptors(p.pid()), before);
-    EXPECT_EQ(finish(p).status, 0);
+                       "false \"bad argument #2 to '?' (string expected, got table)\"\n",
+                       open_descriptors);
+    EXPECT_EQ(fds.second, fds.first);
 }
 
 // --- herald_c ---
@@ -434,16 +441,9 @@ TEST_F(LuaModules, HeraldFreesTheInterfaceList)
     )");
     // A sanitizer holds freed memory back for a while; here it must be reused at once.
     argv.insert(argv.begin() + 1, "ASAN_OPTIONS=quarantine_size_mb=0");
-    harness::Process p(argv, {}, false, options(true));
-    ASSERT_TRUE(harness::eventually([&] { return p.out() == "before\n"; }, RUN_TIMEOUT)) << p.err();
-    long before = resident_kib(p.pid());
-    p.write_stdin("\n");
-    ASSERT_TRUE(harness::eventually([&] { return p.out() == "before\nafter\n"; }, RUN_TIMEOUT))
-        << p.err();
-    long after = resident_kib(p.pid());
+    auto kib = measure(argv, "", resident_kib);
     // A list kept per call would be several megabytes by now.
-    EXPECT_LT(after - before, 512) << before << " KiB before, " << after << " KiB after";
-    EXPECT_EQ(finish(p).status, 0);
+    EXPECT_LT(kib.second - kib.first, 512) << kib.first << " KiB before, " << kib.second;
 }
 
 // The unshare options that give a command a network namespace of its own, or none here.
