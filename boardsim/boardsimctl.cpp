@@ -28,8 +28,8 @@ const char USAGE[] =
     "                                mem.open mem.mmap brcmboard.open brcmboard.write\n"
     "                                brcmboard.read_len brcmboard.read brcmboard.list\n"
     "  help                          show this text\n"
-    "PATH is the device path exactly as the program opens it. The state lives in $" BOARDSIM_ENV
-    ".\n";
+    "PATH is the device path exactly as the program opens it, NAME a scratch-pad entry, ERRNO\n"
+    "a number (13 is EACCES, 5 EIO). The state lives in $" BOARDSIM_ENV ".\n";
 
 __attribute__((format(printf, 1, 2))) int fail(const char *format, ...)
 {
