@@ -262,7 +262,13 @@ TEST_F(LuaModules, PhysmemFailuresCarryTheSystemsReason)
               // cut at 63 characters
               "nil \"Can't mmap /dev/mem ffffffff@ffffffff: Operation not permitted\"\n");
     ctl({"fail", "mem.mmap", "0"});
-    EXPECT_EQ(lua(R"(show(type(physmem_c.open(0x10000000, 0x1000))))"), "\"userdata\"\n");
+    EXPECT_EQ(lua(R"(
+        show(type(physmem_c.open(0x10000000, 0x1000)))
+        show(physmem_c.open(0x10000100, 0))
+    )"),
+              "\"userdata\"\n"
+              // an empty range stays empty, whatever bits the alignment cuts off
+              "nil \"Can't mmap /dev/mem 0@10000100: Invalid argument\"\n");
 }
 
 TEST_F(LuaModules, RepeatedOpensKeepNoDescriptor)
