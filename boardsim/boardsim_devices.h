@@ -24,3 +24,5 @@ void boardsim_i2c_close(int fd);
 // not fit), and 0 or an errno value for an open.
 bool boardsim_mem_file(const char *dir, char *out, size_t size);
 int boardsim_mem_open(const char *dir);
+// 0 to let a mapping of /dev/mem go ahead, or an errno value to refuse it with.
+int boardsim_mem_mmap(const char *dir);

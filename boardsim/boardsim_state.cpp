@@ -2,6 +2,7 @@
 // library calls these from inside the program's open, ioctl and close.
 #include "boardsim_state.h"
 
+#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <stdio.h>
@@ -141,6 +142,14 @@ unsigned long boardsim_read_number(const char *file)
 
 bool boardsim_write_number(const char *file, unsigned long value)
 {
+    char text[BOARDSIM_NUMBER_MAX + 1];
+    size_t n = boardsim_format_number(text, value);
+    text[n++] = '\n';
+    return boardsim_write_file(file, text, n);
+}
+
+bool boardsim_write_file(const char *file, const void *data, size_t size)
+{
     char tmp[BOARDSIM_PATH_MAX];
     size_t len = 0;
     tmp[0] = '\0';
@@ -152,14 +161,11 @@ bool boardsim_write_number(const char *file, unsigned long value)
         errno = ENAMETOOLONG;
         return false;
     }
-    char text[BOARDSIM_NUMBER_MAX + 1];
-    size_t n = boardsim_format_number(text, value);
-    text[n++] = '\n';
 
     int fd = boardsim_open_fn(tmp, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, FILE_MODE);
     if (fd < 0)
         return false;
-    bool ok = write_all(fd, text, n);
+    bool ok = write_all(fd, static_cast<const char *>(data), size);
     int saved = errno;
     if (boardsim_close_fn(fd) != 0 && ok) {
         ok = false;
@@ -281,4 +287,133 @@ int boardsim_read_errno(const char *file)
         if (strcmp(e.name, word) == 0)
             return e.value;
     return EIO;
+}
+
+bool boardsim_fail_path(char *out, size_t size, const char *dir, const char *request)
+{
+    size_t len = 0;
+    if (size == 0)
+        return false;
+    out[0] = '\0';
+    return put(out, size, &len, dir) && put(out, size, &len, "/fail/") &&
+           put(out, size, &len, request);
+}
+
+int boardsim_fault(const char *dir, const char *request)
+{
+    char file[BOARDSIM_PATH_MAX];
+    if (!boardsim_fail_path(file, sizeof file, dir, request))
+        return 0;
+    return boardsim_read_errno(file);
+}
+
+namespace {
+
+constexpr char HEX_DIGITS[] = "0123456789ABCDEF";
+constexpr size_t ESCAPED_SIZE = 3;  // "%XX"
+
+bool plain_name_char(unsigned char c)
+{
+    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
+           c == '_' || c == '-';
+}
+
+int hex_value(char c)
+{
+    for (int i = 0; i < 16; i++)
+        if (HEX_DIGITS[i] == c)
+            return i;
+    return -1;
+}
+
+}  // namespace
+
+bool boardsim_scratch_path(char *out, size_t size, const char *dir, const char *name)
+{
+    size_t len = 0;
+    if (size == 0) {
+        errno = ENAMETOOLONG;
+        return false;
+    }
+    out[0] = '\0';
+    if (!put(out, size, &len, dir) || !put(out, size, &len, BOARDSIM_SCRATCH_DIR)) {
+        errno = ENAMETOOLONG;
+        return false;
+    }
+    if (name == nullptr)
+        return true;
+    if (*name == '\0') {
+        errno = EINVAL;
+        return false;
+    }
+    if (!put(out, size, &len, "/")) {
+        errno = ENAMETOOLONG;
+        return false;
+    }
+    size_t start = len;
+    for (const unsigned char *c = reinterpret_cast<const unsigned char *>(name); *c != '\0';
+         c++) {
+        size_t need = plain_name_char(*c) ? 1 : ESCAPED_SIZE;
+        if (len + need >= size || len + need - start >= BOARDSIM_SCRATCH_NAME_MAX) {
+            errno = ENAMETOOLONG;
+            return false;
+        }
+        if (need == 1) {
+            out[len++] = static_cast<char>(*c);
+        } else {
+            out[len++] = '%';
+            out[len++] = HEX_DIGITS[*c >> 4];
+            out[len++] = HEX_DIGITS[*c & 0xF];
+        }
+    }
+    out[len] = '\0';
+    return true;
+}
+
+bool boardsim_scratch_name(const char *file, char *out)
+{
+    size_t len = 0;
+    for (const char *c = file; *c != '\0'; c++) {
+        if (len + 1 >= BOARDSIM_SCRATCH_NAME_MAX)
+            return false;
+        if (plain_name_char(static_cast<unsigned char>(*c))) {
+            out[len++] = *c;
+            continue;
+        }
+        int high = *c == '%' ? hex_value(c[1]) : -1;
+        int low = high >= 0 ? hex_value(c[2]) : -1;
+        if (low < 0 || (high == 0 && low == 0))
+            return false;
+        out[len++] = static_cast<char>(high << 4 | low);
+        c += 2;
+    }
+    out[len] = '\0';
+    return len > 0;
+}
+
+bool boardsim_scratch_next(int folder, const char *after, char *out)
+{
+    constexpr size_t DIRENT_BUFFER = 4096;
+    alignas(dirent64) char buffer[DIRENT_BUFFER];
+    char name[BOARDSIM_SCRATCH_NAME_MAX];
+    bool found = false;
+    if (lseek(folder, 0, SEEK_SET) != 0)
+        return false;
+    for (;;) {
+        ssize_t n = getdents64(folder, buffer, sizeof buffer);
+        if (n <= 0)
+            break;
+        for (ssize_t at = 0; at < n;) {
+            const dirent64 *entry = reinterpret_cast<const dirent64 *>(buffer + at);
+            at += entry->d_reclen;
+            if (!boardsim_scratch_name(entry->d_name, name))
+                continue;
+            if ((after == nullptr || strcmp(name, after) > 0) &&
+                (!found || strcmp(name, out) < 0)) {
+                memcpy(out, name, strlen(name) + 1);
+                found = true;
+            }
+        }
+    }
+    return found;
 }

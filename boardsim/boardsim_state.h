@@ -113,3 +113,34 @@ int boardsim_read_errno(const char *file);
 // Appends "<unix seconds>.<microseconds>" (the real-time clock, six digits after the point),
 // then TAIL and a newline, to FILE; false (errno set) on failure.
 bool boardsim_append_stamp(const char *file, const char *tail);
+// Replaces FILE with SIZE bytes of DATA, as boardsim_write_number does; false (errno set) on
+// failure.
+bool boardsim_write_file(const char *file, const void *data, size_t size);
+
+// Fault injection: the file DIR "/fail/" REQUEST (for example "mem.mmap") holds the errno name
+// or number REQUEST fails with; missing or 0, it succeeds. Writes that path into OUT; false if it
+// does not fit.
+bool boardsim_fail_path(char *out, size_t size, const char *dir, const char *request);
+// The errno value REQUEST is to fail with, or 0.
+int boardsim_fault(const char *dir, const char *request);
+
+// The board driver's scratch pad: one file per entry in DIR "/brcmboard/scratch/". Entry names
+// are stored with every byte other than A-Z a-z 0-9 _ - written as %XX, so any name is one
+// plain file name and a name holding '.' is never an entry (temporary files are).
+#define BOARDSIM_SCRATCH_DIR "/brcmboard/scratch"
+// When present, the signed decimal number in this file (below DIR) is what the length query
+// answers for every entry, in place of the entry's negated length.
+#define BOARDSIM_LEN_ANSWER "/brcmboard/len_answer"
+// Room for an entry name and its terminator.
+constexpr size_t BOARDSIM_SCRATCH_NAME_MAX = 256;
+
+// Writes the path of entry NAME (of the folder when NAME is null) into OUT; false with errno
+// EINVAL (empty name) or ENAMETOOLONG when there is none.
+bool boardsim_scratch_path(char *out, size_t size, const char *dir, const char *name);
+// The entry name stored as file name FILE, into OUT (room for BOARDSIM_SCRATCH_NAME_MAX);
+// false when FILE is not an entry.
+bool boardsim_scratch_name(const char *file, char *out);
+// The name of the entry following AFTER in byte order (the first one when AFTER is null) in
+// the open scratch folder FOLDER, into OUT (room for BOARDSIM_SCRATCH_NAME_MAX); false when
+// there is none. Allocates nothing.
+bool boardsim_scratch_next(int folder, const char *after, char *out);

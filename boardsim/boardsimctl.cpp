@@ -2,12 +2,16 @@
 #include "boardsim_state.h"
 
 #include <errno.h>
+#include <fcntl.h>
+#include <limits.h>
 #include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include <string>
 
 namespace {
 
@@ -25,10 +29,17 @@ const char USAGE[] =
     "                                make reading or writing register REG fail\n"
     "  i2c BUS log                   print the command bytes written to register 0\n"
     "  gasp                          print the times of the dying-gasp requests\n"
+    "  board                         list the scratch-pad entries: size in bytes and name\n"
+    "  board put NAME [FILE]         store FILE (default: standard input) as entry NAME\n"
+    "  board show NAME               write the bytes of entry NAME to standard output\n"
+    "  board answer N|off            the length query answers N for every entry, or as usual\n"
+    "  fail REQUEST ERRNO            make REQUEST fail with errno value ERRNO (0: succeed), one of\n"
+    "                                mem.open mem.mmap brcmboard.open brcmboard.write\n"
+    "                                brcmboard.read_len brcmboard.read brcmboard.list\n"
     "  help                          show this text\n"
-    "PATH is the device path exactly as the program opens it. The state lives in $" BOARDSIM_ENV
-    ".\n"
-    "E is an errno name (EIO, ENXIO, ETIMEDOUT, ...) or number; 0 ends the fault.\n";
+    "PATH is the device path exactly as the program opens it, NAME a scratch-pad entry. E and\n"
+    "ERRNO are an errno name (EIO, ENXIO, ETIMEDOUT, ...) or number; 0 ends the fault. The state\n"
+    "lives in $" BOARDSIM_ENV ".\n";
 
 __attribute__((format(printf, 1, 2))) int fail(const char *format, ...)
 {
@@ -143,6 +154,178 @@ int tty_command(int argc, char **argv)
     if (strcmp(action, "set") == 0)
         return tty_set(dir, path, argc - 4, argv + 4);
     return fail("unknown tty action '%s' (get, set)", action);
+}
+
+// The board driver's scratch pad.
+
+// Reads all of FD into OUT; false (errno set) on a read error.
+bool read_all(int fd, std::string *out)
+{
+    char chunk[4096];
+    for (;;) {
+        ssize_t n = read(fd, chunk, sizeof chunk);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            return false;
+        if (n == 0)
+            return true;
+        out->append(chunk, static_cast<size_t>(n));
+    }
+}
+
+int board_list(const char *dir)
+{
+    char folder_path[BOARDSIM_PATH_MAX];
+    if (!boardsim_scratch_path(folder_path, sizeof folder_path, dir, nullptr))
+        return fail("path too long: %s", dir);
+    int folder = open(folder_path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (folder < 0)
+        return errno == ENOENT ? 0 : fail("%s: %s", folder_path, strerror(errno));
+    char name[BOARDSIM_SCRATCH_NAME_MAX];
+    char previous[BOARDSIM_SCRATCH_NAME_MAX] = "";
+    while (boardsim_scratch_next(folder, previous[0] != '\0' ? previous : nullptr, name)) {
+        char file[BOARDSIM_PATH_MAX];
+        struct stat st;
+        if (boardsim_scratch_path(file, sizeof file, dir, name) && stat(file, &st) == 0)
+            printf("%lld %s\n", static_cast<long long>(st.st_size), name);
+        memcpy(previous, name, sizeof name);
+    }
+    close(folder);
+    return 0;
+}
+
+int board_put(const char *dir, const char *name, const char *source)
+{
+    int fd = source != nullptr ? open(source, O_RDONLY | O_CLOEXEC) : STDIN_FILENO;
+    if (fd < 0)
+        return fail("%s: %s", source, strerror(errno));
+    std::string data;
+    bool ok = read_all(fd, &data);
+    int error = errno;
+    if (fd != STDIN_FILENO)
+        close(fd);
+    if (!ok)
+        return fail("%s: %s", source != nullptr ? source : "standard input", strerror(error));
+    char file[BOARDSIM_PATH_MAX];
+    if (!boardsim_scratch_path(file, sizeof file, dir, nullptr) || !boardsim_mkdirs(file))
+        return fail("cannot create %s: %s", file, strerror(errno));
+    if (!boardsim_scratch_path(file, sizeof file, dir, name))
+        return fail("bad entry name '%s': %s", name, strerror(errno));
+    if (!boardsim_write_file(file, data.data(), data.size()))
+        return fail("cannot write %s: %s", file, strerror(errno));
+    return 0;
+}
+
+int board_show(const char *dir, const char *name)
+{
+    char file[BOARDSIM_PATH_MAX];
+    if (!boardsim_scratch_path(file, sizeof file, dir, name))
+        return fail("bad entry name '%s': %s", name, strerror(errno));
+    int fd = open(file, O_RDONLY | O_CLOEXEC);
+    if (fd < 0 && errno == ENOENT)
+        return fail("no entry '%s'", name);
+    if (fd < 0)
+        return fail("cannot read entry '%s': %s", name, strerror(errno));
+    std::string data;
+    bool ok = read_all(fd, &data);
+    close(fd);
+    if (!ok)
+        return fail("cannot read entry '%s': %s", name, strerror(errno));
+    fwrite(data.data(), 1, data.size(), stdout);
+    return 0;
+}
+
+// Parses a whole decimal number, optionally signed, within [MIN, MAX].
+bool parse_number(const char *text, long long min, long long max, long long *value)
+{
+    char *end = nullptr;
+    errno = 0;
+    long long v = strtoll(text, &end, 10);
+    if (errno != 0 || end == text || *end != '\0' || v < min || v > max)
+        return false;
+    *value = v;
+    return true;
+}
+
+int board_answer(const char *dir, const char *value)
+{
+    char file[BOARDSIM_PATH_MAX];
+    int n = snprintf(file, sizeof file, "%s" BOARDSIM_LEN_ANSWER, dir);
+    if (n < 0 || static_cast<size_t>(n) >= sizeof file)
+        return fail("path too long: %s", dir);
+    if (strcmp(value, "off") == 0) {
+        if (unlink(file) != 0 && errno != ENOENT)
+            return fail("cannot remove %s: %s", file, strerror(errno));
+        return 0;
+    }
+    long long answer;
+    if (!parse_number(value, INT_MIN, INT_MAX, &answer))
+        return fail("answer must be a whole number from %d to %d, or off: '%s'", INT_MIN, INT_MAX,
+                    value);
+    std::string text = std::to_string(answer) + "\n";
+    char folder[BOARDSIM_PATH_MAX];
+    snprintf(folder, sizeof folder, "%s/brcmboard", dir);
+    if (!boardsim_mkdirs(folder) || !boardsim_write_file(file, text.data(), text.size()))
+        return fail("cannot write %s: %s", file, strerror(errno));
+    return 0;
+}
+
+int board_command(const char *dir, int argc, char **argv)
+{
+    if (argc == 2)
+        return board_list(dir);
+    const char *action = argv[2];
+    if (strcmp(action, "put") == 0 && (argc == 4 || argc == 5))
+        return board_put(dir, argv[3], argc == 5 ? argv[4] : nullptr);
+    if (strcmp(action, "show") == 0 && argc == 4)
+        return board_show(dir, argv[3]);
+    if (strcmp(action, "answer") == 0 && argc == 4)
+        return board_answer(dir, argv[3]);
+    return fail("usage: boardsimctl board [put NAME [FILE] | show NAME | answer N|off]");
+}
+
+// Requests whose failure can be injected.
+const char *const fail_requests[] = {
+    "mem.open", "mem.mmap", "brcmboard.open", "brcmboard.write", "brcmboard.read_len",
+    "brcmboard.read", "brcmboard.list",
+};
+
+bool valid_errno(const char *text);
+bool write_text(const char *file, const char *text);
+
+int fail_command(const char *dir, int argc, char **argv)
+{
+    if (argc != 4)
+        return fail("usage: boardsimctl fail REQUEST ERRNO");
+    const char *request = argv[2];
+    bool known = false;
+    for (const char *r : fail_requests)
+        known = known || strcmp(r, request) == 0;
+    if (!known)
+        return fail("unknown request '%s' (see boardsimctl help)", request);
+    const char *error = argv[3];
+    if (!valid_errno(error))
+        return fail("unknown errno '%s' (a name such as EIO, or a number)", error);
+    char file[BOARDSIM_PATH_MAX];
+    if (!boardsim_fail_path(file, sizeof file, dir, ""))
+        return fail("path too long: %s", dir);
+    if (!boardsim_mkdirs(file))
+        return fail("cannot create %s: %s", file, strerror(errno));
+    if (!boardsim_fail_path(file, sizeof file, dir, request) || !write_text(file, error))
+        return fail("cannot write %s: %s", file, strerror(errno));
+    return 0;
+}
+
+// The state folder, or null after the message.
+const char *state_folder()
+{
+    const char *dir = getenv(BOARDSIM_ENV);
+    if (dir == nullptr || *dir == '\0') {
+        fail(BOARDSIM_ENV " is not set: it names the simulated board's state folder");
+        return nullptr;
+    }
+    return dir;
 }
 
 // The folder named by BOARDSIM_DIR, or null after a message.
@@ -451,6 +634,7 @@ int i2c_command(int argc, char **argv)
     return fail("unknown i2c action (add, get REG, set REG=V, fail ..., log)");
 }
 
+
 }  // namespace
 
 int main(int argc, char **argv)
@@ -471,6 +655,12 @@ int main(int argc, char **argv)
         return i2c_command(argc, argv);
     if (strcmp(command, "gasp") == 0)
         return gasp_command(argc);
+    if (strcmp(command, "board") == 0 || strcmp(command, "fail") == 0) {
+        const char *dir = state_folder();
+        if (dir == nullptr)
+            return 1;
+        return command[0] == 'b' ? board_command(dir, argc, argv) : fail_command(dir, argc, argv);
+    }
     fail("unknown command '%s'", command);
     fputs(USAGE, stderr);
     return 1;
