@@ -132,6 +132,19 @@ class Socat(Bridge):
                 f"TCP-LISTEN:{port},bind=127.0.0.1,reuseaddr", f"{dev},rawer"]
 
 
+class FaultBridge(Bridge):
+    """bench/faultbridge.py: spoils the stream on purpose (the checks' own test)."""
+    name = "faultbridge"
+
+    def __init__(self, fault):
+        super().__init__(f"faultbridge {fault}")
+        self.fault = fault
+
+    def argv(self, dev, port, work):
+        return [sys.executable, os.path.join(ROOT, "bench", "faultbridge.py"), dev, str(port),
+                self.fault]
+
+
 # ---------------------------------------------------------------------------------------------
 # One measurement: a fresh pty, a fresh bridge process, the load generator.
 
@@ -183,16 +196,54 @@ def bridge_log(work, lines=30):
 
 
 def stop(proc, timeout=10):
+    """Ends the bridge and everything in its process group. A wrapper (perf) may leave its
+    child behind otherwise, and a ferrod that outlives its pty reopens the device by name
+    every second: once the pty number is reused it would read a later measurement's data."""
+    def signal_group(sig):
+        try:
+            os.killpg(proc.pid, sig)
+        except ProcessLookupError:
+            pass
+
     if proc.poll() is None:
-        proc.send_signal(signal.SIGTERM)
+        # A wrapper is told through its child, so that it finishes its report (perf stat
+        # dies without one on a signal of its own).
+        children = [p for p in group_members(proc.pid) if p != proc.pid]
+        for pid in children or [proc.pid]:
+            try:
+                os.kill(pid, signal.SIGTERM)
+            except ProcessLookupError:
+                pass
         try:
             proc.wait(timeout)
         except subprocess.TimeoutExpired:
-            proc.kill()
-            proc.wait()
+            signal_group(signal.SIGTERM)
+    deadline = time.monotonic() + timeout
+    while group_members(proc.pid) and time.monotonic() < deadline:
+        time.sleep(0.02)
+    signal_group(signal.SIGKILL)
+    if proc.poll() is None:
+        proc.wait()
 
 
-def measure(bridge, mode, clients=1, nbytes=0, samples=0, wrapper=(), slow=False, keep=None):
+def group_members(pgid):
+    """The running processes of a process group (zombies do not count)."""
+    pids = []
+    for entry in os.listdir("/proc"):
+        if not entry.isdigit():
+            continue
+        try:
+            with open(f"/proc/{entry}/stat") as f:
+                fields = f.read().rsplit(")", 1)[1].split()
+        except OSError:
+            continue
+        if int(fields[2]) == pgid and fields[0] != "Z":
+            pids.append(int(entry))
+    return pids
+
+
+def measure(bridge, mode, clients=1, nbytes=0, samples=0, wrapper=(), slow=False, keep=None,
+            idle_ms=None):
     """Runs one measurement and returns the load generator's result (a dict)."""
     work = tempfile.mkdtemp(prefix="ferro-bench-")
     master, slave = os.openpty()
@@ -212,6 +263,8 @@ def measure(bridge, mode, clients=1, nbytes=0, samples=0, wrapper=(), slow=False
                 cmd += ["--samples", str(samples)]
             if slow:
                 cmd += ["--sync-ms", "3000", "--idle-ms", "120000"]
+            elif idle_ms:
+                cmd += ["--idle-ms", str(idle_ms)]
             run = subprocess.run(cmd, pass_fds=(master,), stdout=subprocess.PIPE, text=True)
             try:
                 result = json.loads(run.stdout.strip().splitlines()[-1])
@@ -236,12 +289,22 @@ def measure(bridge, mode, clients=1, nbytes=0, samples=0, wrapper=(), slow=False
             shutil.rmtree(work, ignore_errors=True)
 
 
+# A result holds the load generator's output of each repetition in "runs"; figures are the
+# medians over the repetitions.
+def median_of(r, f):
+    return statistics.median(f(x) for x in r["runs"])
+
+
 def throughput(r):
-    return r["bytes"] / MB / r["wall_s"]
+    return median_of(r, lambda x: x["bytes"] / MB / x["wall_s"])
 
 
 def cpu_ms_per_mb(r):
-    return 1000 * r["cpu_s"] / (r["bytes"] / MB)
+    return median_of(r, lambda x: 1000 * x["cpu_s"] / (x["bytes"] / MB))
+
+
+def memory(r, key):
+    return int(median_of(r, lambda x: x[key]))
 
 
 def percentile(values, p):
@@ -282,27 +345,77 @@ def plan(quick):
     return runs
 
 
-def run_all(quick):
+def run_all(quick, repeats):
+    """Every measurement of the plan; those that take time are repeated, each time with a
+    fresh bridge, in rounds over the whole plan so that a slow spell hits every bridge alike."""
     results = {}
     runs = plan(quick)
+    total = sum(1 if mode == "latency" else repeats for _, _, mode, _, _, _ in runs)
+    done = 0
     t0 = time.monotonic()
-    for i, (key, bridge, mode, clients, nbytes, samples) in enumerate(runs, 1):
-        r = measure(bridge, mode, clients, nbytes, samples)
-        r["label"] = bridge.label
-        results[key] = r
-        if mode == "latency":
-            lat = r["latency_us"]
-            what = (f"{len(lat)} bytes, each arrived; p50 {percentile(lat, 50) / 1000:.2f} ms"
-                    if not quick else f"{len(lat)} single bytes, each arrived")
-        elif quick:
-            where = "the pty" if mode == "n2s" else f"{clients} client(s)"
-            what = f"{r['bytes']} bytes complete and in order on {where}"
-        else:
-            what = (f"{r['bytes'] / MB:.0f} MB complete on {clients} client(s), "
-                    f"{throughput(r):.1f} MB/s, {cpu_ms_per_mb(r):.1f} CPU ms/MB")
-        log(f"[{i:2}/{len(runs)}] {key:<18} {what}")
-    log(f"{len(runs)} measurements in {time.monotonic() - t0:.0f} s")
+    for rep in range(repeats):
+        for key, bridge, mode, clients, nbytes, samples in runs:
+            if mode == "latency" and rep > 0:
+                continue
+            r = measure(bridge, mode, clients, nbytes, samples)
+            entry = results.setdefault(key, {"label": bridge.label, "mode": mode, "runs": []})
+            entry["runs"].append(r)
+            if mode != "latency" and abs(r["cpu_s"] - r["cpu_stat_s"]) > 0.03 + 0.1 * r["cpu_s"]:
+                raise BenchError(f"{key}: CPU time {r['cpu_s']:.3f} s (schedstat) and "
+                                 f"{r['cpu_stat_s']:.2f} s (stat) disagree")
+            done += 1
+            if mode == "latency":
+                lat = r["latency_us"]
+                what = (f"{len(lat)} single bytes, each arrived" if quick else
+                        f"{len(lat)} bytes, each arrived; p50 {percentile(lat, 50) / 1000:.2f} ms")
+            elif quick:
+                where = "the pty" if mode == "n2s" else f"{clients} client(s)"
+                what = f"{r['bytes']} bytes complete and in order on {where}"
+            else:
+                x = {"runs": [r]}
+                what = (f"{r['bytes'] / MB:.0f} MB complete on "
+                        + ("the pty" if mode == "n2s" else f"{clients} client(s)")
+                        + f", {throughput(x):.1f} MB/s, {cpu_ms_per_mb(x):.1f} CPU ms/MB")
+            log(f"[{done:2}/{total}] {key:<18} {what}")
+    log(f"{total} measurements in {time.monotonic() - t0:.0f} s")
     return results
+
+
+# Faults the checks must catch: (fault, mode, clients, text the failure must contain). The
+# first three are the controls, which must pass.
+SELF_TEST = [
+    ("none", "s2n", 3, None),
+    ("none", "n2s", 1, None),
+    ("none", "latency", 1, None),
+    ("drop", "s2n", 1, "data lost, reordered or altered"),
+    ("dup", "s2n", 1, "data lost, reordered or altered"),
+    ("swap", "s2n", 1, "data lost, reordered or altered"),
+    ("istrip", "s2n", 1, "data lost, reordered or altered"),
+    ("crlf", "s2n", 1, "data lost, reordered or altered"),
+    ("drop-last", "s2n", 3, "client 3: byte"),
+    ("cut-last@60000", "s2n", 3, "no progress"),
+    ("echo", "s2n", 1, "unasked (echo?)"),
+    ("close", "s2n", 2, "closed by the bridge"),
+    ("n2s-drop", "n2s", 1, "pty byte 1000"),
+    ("drop@20", "latency", 1, "did not arrive"),
+    ("dup@20", "latency", 1, "more than sent"),
+]
+
+
+def self_test():
+    """Runs the load generator against bridges that spoil the stream; each must fail it."""
+    for fault, mode, clients, expect in SELF_TEST:
+        try:
+            measure(FaultBridge(fault), mode, clients, 64 * 1024, 30, idle_ms=1500)
+            caught = None
+        except BenchError as e:
+            caught = str(e)
+        if expect is None and caught is not None:
+            raise BenchError(f"self-test: the faultless bridge failed {mode}: {caught}")
+        if expect is not None and (caught is None or expect not in caught):
+            raise BenchError(f"self-test: fault {fault!r} in {mode} went "
+                             + ("unnoticed" if caught is None else f"wrongly reported: {caught}"))
+    log(f"self-test: {len(SELF_TEST) - 3} spoilt streams caught, 3 clean ones passed")
 
 
 # ---------------------------------------------------------------------------------------------
@@ -317,6 +430,8 @@ def callgrind_total(path):
 
 
 def profile(top):
+    """Instructions per forwarded MB under callgrind with 1 and 8 clients, the top functions,
+    and the system calls per MB."""
     results = {"ferrod": ferrod_version(), "runs": {}}
     small = 256 * 1024
     sizes = {1: 4 * MB, 8: 2 * MB}
@@ -369,48 +484,59 @@ def top_functions(annotate, top):
             if "(" in fn and fn.lstrip().startswith("("):
                 fn = fn.lstrip().split(")", 1)[1]  # newer annotate: "(12.3%)" column
             ir = int(ir.replace(",", ""))
-            rows.append((ir, 100.0 * ir / total if total else 0.0, fn.strip()))
+            fn = fn.strip()
+            if fn.endswith("]") and " [" in fn:
+                fn = fn[:fn.rindex(" [")]  # the object file
+            rows.append((ir, 100.0 * ir / total if total else 0.0, fn))
             if len(rows) >= top:
                 break
     return rows
 
 
+SYSCALLS = ["pselect6", "select", "read", "write", "sendto", "recvfrom", "ioctl", "clock_gettime",
+            "openat", "close", "rename", "fcntl", "newfstatat", "socket", "connect"]
+
+
 def syscall_profile():
-    """System calls of ferrod per forwarded MB with 1 and 8 clients (strace -c)."""
-    if not shutil.which("strace"):
+    """System calls of ferrod per forwarded MB with 1 and 8 clients, counted by the kernel's
+    tracepoints under `perf stat` (no ptrace: ferrod runs at its own pace)."""
+    perf = shutil.which("perf")
+    if not perf or subprocess.run([perf, "stat", "-e", "raw_syscalls:sys_enter", "true"],
+                                  stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL).returncode:
+        log("\n(perf with syscall tracepoints is not available here: no system call counts)")
         return None
+    events = ["raw_syscalls:sys_enter"] + [f"syscalls:sys_enter_{n}" for n in SYSCALLS]
+    small, big = 256 * 1024, 8 * MB
     out = {}
     for clients in (1, 8):
         counts = {}
-        for size in (256 * 1024, 4 * MB):
-            work = tempfile.mkdtemp(prefix="ferro-strace-")
-            trace = os.path.join(work, "strace.txt")
-            measure(Ferrod(), "s2n", clients, size, wrapper=["strace", "-f", "-c", "-o", trace],
-                    slow=True)
-            counts[size] = parse_strace(trace)
+        for size in (small, big):
+            work = tempfile.mkdtemp(prefix="ferro-perf-")
+            data = os.path.join(work, "perf.csv")
+            wrapper = [perf, "stat", "-x", ",", "-o", data, "-e", ",".join(events), "--"]
+            measure(Ferrod(), "s2n", clients, size, wrapper=wrapper, slow=True)
+            counts[size] = parse_perf(data)
             shutil.rmtree(work, ignore_errors=True)
         per_mb = {}
-        for name in set(counts[4 * MB]) | set(counts[256 * 1024]):
-            d = counts[4 * MB].get(name, 0) - counts[256 * 1024].get(name, 0)
-            per_mb[name] = d / ((4 * MB - 256 * 1024) / MB)
+        for name in counts[big]:
+            per_mb[name] = (counts[big][name] - counts[small].get(name, 0)) / ((big - small) / MB)
         out[str(clients)] = dict(sorted(per_mb.items(), key=lambda kv: -kv[1]))
-        log(f"\n=== ferrod, {clients} client(s): system calls per forwarded MB (strace -c) ===")
+        log(f"\n=== ferrod, {clients} client(s): system calls per forwarded MB (perf stat) ===")
         for name, n in out[str(clients)].items():
             if n >= 1:
                 log(f"  {n:10.0f}  {name}")
     return out
 
 
-def parse_strace(path):
+def parse_perf(path):
     counts = {}
     with open(path) as f:
         for line in f:
-            p = line.split()
-            if len(p) >= 5 and p[0][0].isdigit() and p[-1] != "total":
-                try:
-                    counts[p[-1]] = int(p[3])
-                except ValueError:
-                    pass
+            p = line.strip().split(",")
+            if len(p) >= 3 and p[0].isdigit():
+                name = p[2].split(":", 1)[1]
+                name = "all system calls" if name == "sys_enter" else name.replace("sys_enter_", "")
+                counts[name] = int(p[0])
     return counts
 
 
@@ -426,9 +552,11 @@ def sh(cmd):
 
 
 def ferrod_version():
-    rev = sh(["git", "-C", ROOT, "rev-parse", "--short", "HEAD"])
-    dirty = sh(["git", "-C", ROOT, "status", "--porcelain", "--", "ferrod", "mainloop"])
-    return f"commit {rev}" + (" with local changes in ferrod/ or mainloop/" if dirty else "")
+    """The last commit that changed ferrod's code (ferrod/, mainloop/, the build flags)."""
+    paths = ["ferrod", "mainloop", "cmake", "CMakeLists.txt"]
+    rev = sh(["git", "-C", ROOT, "log", "-1", "--format=%h", "--"] + paths)
+    dirty = sh(["git", "-C", ROOT, "status", "--porcelain", "--"] + paths)
+    return f"as of commit {rev}" + (" with uncommitted changes" if dirty else "")
 
 
 def machine():
@@ -468,7 +596,7 @@ def summarise(res):
             if r:
                 s["s2n"][(key, n)] = (throughput(r), cpu_ms_per_mb(r))
                 if n == 8 or (key == "socat" and n == 1):
-                    s["mem"][key] = (n, r["vm_hwm_kb"], r["private_dirty_kb"])
+                    s["mem"][key] = (n, memory(r, "vm_hwm_kb"), memory(r, "private_dirty_kb"))
         r = res.get(f"n2s/{key}")
         if r:
             s["n2s"][key] = (throughput(r), cpu_ms_per_mb(r))
@@ -478,7 +606,7 @@ def summarise(res):
     for key in ("ferrod/5", "ferrod/1", "ferrod/0", "ser2net", "socat"):
         r = res.get(f"lat/{key}")
         if r:
-            lat = [u / 1000 for u in r["latency_us"]]
+            lat = [u / 1000 for u in r["runs"][0]["latency_us"]]
             s["lat"][key] = (percentile(lat, 50), percentile(lat, 99), max(lat), len(lat))
     return s
 
@@ -499,7 +627,7 @@ def headline(s):
                      None if r is None else test(r)))
 
     for n, limit in ((1, 0.15), (8, 0.25), (32, 0.25)):
-        row(f"CPU ms per MB, serial → {n} client(s)", s["s2n"].get(("ferrod", n), none)[1],
+        row(f"CPU ms per MB, serial → {n} client{'s' if n > 1 else ''}", s["s2n"].get(("ferrod", n), none)[1],
             s["s2n"].get(("ser2net", n), none)[1], s["s2n"].get(("ser2net300", n), none)[1],
             f"≤ {limit}×", lambda r, l=limit: r <= l, 2)
     row("CPU ms per MB, network → serial", s["n2s"].get("ferrod", none)[1],
@@ -599,9 +727,13 @@ def write_page(res, meta, path):
     w("load generator holds the master and plays the serial device) to clients on loopback TCP;")
     w("every measurement starts a fresh bridge process, and every figure counts only after the")
     w("load generator found every byte on every client, complete and in order. CPU time is the")
-    w("bridge process's user + system time from `/proc/PID/stat` over the transfer; memory comes")
-    w("from `/proc/PID/status` (VmHWM) and `/proc/PID/smaps_rollup` (Private_Dirty). MB = 10^6")
-    w("bytes of serial data, whatever the number of clients.")
+    w("bridge process's user + system time over the transfer, summed over its threads from")
+    w("`/proc/PID/task/*/schedstat` (nanoseconds; `/proc/PID/stat` gives the same in 10 ms ticks,")
+    w("and the run checks that the two agree). Memory comes from `/proc/PID/status` (VmHWM) and")
+    w("`/proc/PID/smaps_rollup` (Private_Dirty). MB = 10^6")
+    w("bytes of serial data, whatever the number of clients. Each transfer ran "
+      f"{meta.get('repeats', 1)} times (each time with a")
+    w("fresh bridge, in rounds over all bridges); the tables give the medians.")
     w("")
     w("**Read the ratios.** The three bridges ran one after another on the same machine in one")
     w("run; absolute times on a shared machine are noise.")
@@ -609,7 +741,8 @@ def write_page(res, meta, path):
     w(f"- Command: `{meta['command']}`")
     m = meta["machine"]
     w(f"- Machine: {m['cpu']}, {m['cores']} cores, {m['memory_mb']} MB, Linux {m['kernel']}; "
-      f"load average at start {m['load_at_start']}")
+      f"load average at start {m['load_at_start']}"
+      + (f", at the end {m['load_at_end']}" if m.get("load_at_end") else ""))
     v = meta["versions"]
     w(f"- Versions: ferrod {v['ferrod']} (release flags, `cmake -C cmake/release.cmake`); "
       f"{v['ser2net']}; {v['socat']}")
@@ -730,11 +863,13 @@ def write_page(res, meta, path):
             w(f"| {n} | {r['ir_per_mb'] / 1e6:.2f} |")
         w("")
         if prof.get("syscalls"):
-            w("System calls per forwarded MB (`strace -c`, same difference method):")
+            w("System calls per forwarded MB (kernel tracepoints under `perf stat`, same")
+            w("difference method):")
             w("")
             names = sorted({k for v in prof["syscalls"].values() for k, c in v.items() if c >= 1},
                            key=lambda k: -max(v.get(k, 0) for v in prof["syscalls"].values()))
-            w("| system call | " + " | ".join(f"{n} client(s)" for n in prof["syscalls"]) + " |")
+            w("| system call | " + " | ".join(f"{n} client{'s' if n != '1' else ''}"
+                                             for n in prof["syscalls"]) + " |")
             w("| --- | " + " | ".join("---:" for _ in prof["syscalls"]) + " |")
             for k in names:
                 w(f"| {k} | " + " | ".join(f"{v.get(k, 0):.0f}" for v in prof["syscalls"].values())
@@ -747,8 +882,9 @@ def write_page(res, meta, path):
     w("after `tx_timeout` ms of quiet line or a full `tx_bufsize` buffer; ser2net waits")
     w("`chardelay` (two characters, at least 1 ms) unless its buffer fills; socat forwards every")
     w("read at once. LEDs are on (ferrod's default), so ferrod sends its LED datagrams"
-      + ("; the run takes place in a network namespace of its own, where no one receives them."
-         if meta.get("netns") else "."))
+      + (";" if meta.get("netns") else "."))
+    if meta.get("netns"):
+        w("the run takes place in a network namespace of its own, where no one receives them.")
     w("")
     w("ferrod (`ferrod -c tarvix.conf -d PTY -s STATS`):")
     w("")
@@ -781,10 +917,13 @@ def main():
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawTextHelpFormatter)
     ap.add_argument("--quick", action="store_true", help="small transfers, completeness only")
     ap.add_argument("--profile", action="store_true", help="ferrod under callgrind")
+    ap.add_argument("--repeats", type=int, default=3,
+                    help="runs of each transfer, fresh bridge each time (median counts)")
     ap.add_argument("--top", type=int, default=25, help="functions listed by --profile")
     ap.add_argument("--report-only", action="store_true",
                     help="rewrite the page and picture from the last results")
     ap.add_argument("--command", default="scripts/bench", help=argparse.SUPPRESS)
+    ap.add_argument("--note", help="a remark for the page (e.g. what else ran on the machine)")
     args = ap.parse_args()
 
     for prog in (LOADGEN, FERROD):
@@ -797,13 +936,20 @@ def main():
         with open(RESULTS) as f:
             saved = json.load(f)
         res, meta = saved["results"], saved["meta"]
+        if args.note:
+            meta["note"] = args.note
     else:
         start = time.monotonic()
         meta = {"machine": machine(), "versions": versions(), "command": args.command,
                 "date": time.strftime("%Y-%m-%d %H:%M %Z"),
-                "netns": os.environ.get("BENCH_NETNS") == "1"}
-        res = run_all(args.quick)
+                "netns": os.environ.get("BENCH_NETNS") == "1", "note": args.note}
+        if args.quick:
+            self_test()
+        res = run_all(args.quick, 1 if args.quick else args.repeats)
+        meta["repeats"] = 1 if args.quick else args.repeats
         meta["seconds"] = time.monotonic() - start
+        load = os.getloadavg()
+        meta["machine"]["load_at_end"] = f"{load[0]:.2f} {load[1]:.2f} {load[2]:.2f}"
         if args.quick:
             log("bench --quick: every transfer complete and in order (no timing taken)")
             return 0

@@ -98,12 +98,37 @@ std::vector<unsigned char> make_stream(size_t n, uint64_t seed)
     return v;
 }
 
+// Where the bytes that arrived at `at` belong in the stream, if they are found nearby: tells a
+// lost or repeated block from altered bytes.
+std::string locate(const std::vector<unsigned char> &stream, long long at, const unsigned char *got,
+                   size_t n)
+{
+    n = std::min<size_t>(n, 32);
+    if (n < 8)
+        return "";
+    const long long window = 4 << 20;
+    long long lo = std::max<long long>(0, at - window);
+    long long hi = std::min<long long>(static_cast<long long>(stream.size() - n), at + window);
+    for (long long d = 0; at + d <= hi || at - d >= lo; d++) {
+        for (long long pos : {at + d, at - d}) {
+            if (d == 0 && pos != at + d)
+                continue;
+            if (pos >= lo && pos <= hi && memcmp(stream.data() + pos, got, n) == 0)
+                return pos > at ? "; " + std::to_string(pos - at) + " bytes missing there"
+                                : "; " + std::to_string(at - pos) + " bytes repeated there";
+        }
+    }
+    return "; the bytes that came are not in the stream nearby (altered)";
+}
+
 // CPU time of the bridge process (all its threads): user + system from /proc/PID/stat, in
 // clock ticks (10 ms), and the same time at nanosecond resolution, summed over the threads'
 // /proc/PID/task/TID/schedstat (time on the CPU, user and system together).
 struct Cpu {
-    long long user = 0, sys = 0, ns = 0;
+    long long user = 0, sys = 0, ns = 0, vcsw = 0, ivcsw = 0;
 };
+
+long long proc_kb(int pid, const char *file, const char *key);
 
 long long read_cpu_ns(int pid)
 {
@@ -155,10 +180,12 @@ Cpu read_cpu(int pid)
                &c.sys) != 2)
         fail("unexpected %s", path);
     c.ns = read_cpu_ns(pid);
+    c.vcsw = proc_kb(pid, "status", "voluntary_ctxt_switches");
+    c.ivcsw = proc_kb(pid, "status", "nonvoluntary_ctxt_switches");
     return c;
 }
 
-// A "Key:   123 kB" value from a /proc file, -1 when missing.
+// A "Key:   123 kB" (or plain "Key: 123") value from a /proc file, -1 when missing.
 long long proc_kb(int pid, const char *file, const char *key)
 {
     char path[64];
@@ -321,6 +348,8 @@ void print_common(const char *mode, const Result &r, long long bytes)
            "\"clk_tck\": %ld, \"cpu_stat_s\": %.4f, \"cpu_s\": %.6f, \"cpu_source\": \"%s\"",
            mode, opt.clients, bytes, r.wall, r.cpu1.user - r.cpu0.user,
            r.cpu1.sys - r.cpu0.sys, tck, stat_s, cpu_s, fine ? "schedstat" : "stat");
+    printf(", \"voluntary_switches\": %lld, \"involuntary_switches\": %lld",
+           r.cpu1.vcsw - r.cpu0.vcsw, r.cpu1.ivcsw - r.cpu0.ivcsw);
 }
 
 void print_memory()
@@ -413,9 +442,10 @@ void run_s2n()
                 while (buf[k] == stream[static_cast<size_t>(c.got + k)])
                     k++;
                 fail("client %llu: byte %lld is 0x%02x, expected 0x%02x (data lost, "
-                     "reordered or altered)",
+                     "reordered or altered%s)",
                      static_cast<unsigned long long>(tag), c.got + k, buf[k],
-                     stream[static_cast<size_t>(c.got + k)]);
+                     stream[static_cast<size_t>(c.got + k)],
+                     locate(stream, c.got + k, buf + k, static_cast<size_t>(r - k)).c_str());
             }
             c.got += r;
             last_progress = now_s();
@@ -495,8 +525,9 @@ void run_n2s()
                 while (buf[k] == stream[static_cast<size_t>(got + k)])
                     k++;
                 fail("pty byte %lld is 0x%02x, expected 0x%02x (data lost, reordered or "
-                     "altered)",
-                     got + k, buf[k], stream[static_cast<size_t>(got + k)]);
+                     "altered%s)",
+                     got + k, buf[k], stream[static_cast<size_t>(got + k)],
+                     locate(stream, got + k, buf + k, static_cast<size_t>(r - k)).c_str());
             }
             got += r;
             last_progress = now_s();
