@@ -7,6 +7,7 @@
 #include <stdio.h>
 #include <string.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -197,4 +198,87 @@ size_t boardsim_format_number(char *out, unsigned long value)
     for (size_t i = 0; i < n; i++)
         out[i] = reversed[n - 1 - i];
     return n;
+}
+
+bool boardsim_i2c_path(char *out, size_t size, const char *dir, const char *bus, const char *name,
+                       int reg)
+{
+    size_t len = 0;
+    if (size == 0)
+        return false;
+    out[0] = '\0';
+    if (!put(out, size, &len, dir) || !put(out, size, &len, "/i2c/") ||
+        !put(out, size, &len, bus))
+        return false;
+    if (name != nullptr && (!put(out, size, &len, "/") || !put(out, size, &len, name)))
+        return false;
+    return reg < 0 || (put(out, size, &len, "/") &&
+                       put_number(out, size, &len, static_cast<unsigned long>(reg)));
+}
+
+bool boardsim_dir_path(char *out, size_t size, const char *dir, const char *name)
+{
+    size_t len = 0;
+    if (size == 0)
+        return false;
+    out[0] = '\0';
+    return put(out, size, &len, dir) && put(out, size, &len, "/") && put(out, size, &len, name);
+}
+
+bool boardsim_append_stamp(const char *file, const char *tail)
+{
+    constexpr long NSEC_PER_USEC = 1000;
+    constexpr size_t USEC_DIGITS = 6;
+    constexpr size_t TAIL_MAX = 64;
+    timespec now;
+    clock_gettime(CLOCK_REALTIME, &now);
+    char line[2 * BOARDSIM_NUMBER_MAX + TAIL_MAX + 2];
+    size_t len = boardsim_format_number(line, static_cast<unsigned long>(now.tv_sec));
+    line[len++] = '.';
+    char usec[BOARDSIM_NUMBER_MAX];
+    size_t digits =
+        boardsim_format_number(usec, static_cast<unsigned long>(now.tv_nsec / NSEC_PER_USEC));
+    for (size_t i = digits; i < USEC_DIGITS; i++)
+        line[len++] = '0';
+    memcpy(line + len, usec, digits);
+    len += digits;
+    size_t tail_len = strlen(tail);
+    if (tail_len > TAIL_MAX) {
+        errno = EINVAL;
+        return false;
+    }
+    memcpy(line + len, tail, tail_len);
+    len += tail_len;
+    line[len++] = '\n';
+    return boardsim_append(file, line, len);
+}
+
+int boardsim_read_errno(const char *file)
+{
+    constexpr size_t WORD_MAX = 16;
+    int fd = boardsim_open_fn(file, O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return 0;
+    char word[WORD_MAX + 1];
+    ssize_t n;
+    do {
+        n = read(fd, word, WORD_MAX);
+    } while (n < 0 && errno == EINTR);
+    boardsim_close_fn(fd);
+    size_t len = 0;
+    while (n > 0 && len < static_cast<size_t>(n) && word[len] > ' ')
+        len++;
+    word[len] = '\0';
+    if (len == 0)
+        return 0;
+    if (word[0] >= '0' && word[0] <= '9') {
+        unsigned long value = 0;
+        for (size_t i = 0; i < len && word[i] >= '0' && word[i] <= '9' && value < 4096; i++)
+            value = value * 10 + static_cast<unsigned long>(word[i] - '0');
+        return value < 4096 ? static_cast<int>(value) : EIO;
+    }
+    for (const boardsim_errno_name &e : boardsim_errno_names)
+        if (strcmp(e.name, word) == 0)
+            return e.value;
+    return EIO;
 }
