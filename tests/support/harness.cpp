@@ -207,7 +207,23 @@ Process::Process(const std::vector<std::string> &argv, const std::vector<std::st
             dup2(in[0], 0);
         dup2(out[1], 1);
         dup2(err[1], 2);
-        setpgid(0, 0);
+        if (options.terminal.empty()) {
+            setpgid(0, 0);
+        } else {
+            // A new session has no controlling terminal: the first terminal it opens becomes it.
+            setsid();
+            int tty = open(options.terminal.c_str(), O_RDWR);
+            if (tty < 0) {
+                dprintf(2, "open %s: %s\n", options.terminal.c_str(), strerror(errno));
+                _exit(127);
+            }
+            dup2(tty, 0);
+            dup2(tty, 1);
+            if (tty > 2)
+                close(tty);
+        }
+        if (options.stdout_fd >= 0)
+            dup2(options.stdout_fd, 1);
         if (!options.cwd.empty() && chdir(options.cwd.c_str()) != 0) {
             dprintf(2, "chdir %s: %s\n", options.cwd.c_str(), strerror(errno));
             _exit(127);
