@@ -101,7 +101,8 @@ struct Scope {
 
     // Starts ttyscope in the test's folder, the serial pty last on its command line unless
     // PORT is false; standard output on the user's terminal unless STDOUT_FD is given.
-    void start(std::vector<std::string> args, int stdout_fd = -1, bool port = true)
+    void start(std::vector<std::string> args, int stdout_fd = -1, bool port = true,
+               const std::vector<std::string> &env = {})
     {
         std::vector<std::string> argv{TTYSCOPE_BIN};
         argv.insert(argv.end(), args.begin(), args.end());
@@ -111,7 +112,9 @@ struct Scope {
         o.cwd = dir.path;
         o.terminal = user.slave;
         o.stdout_fd = stdout_fd;
-        proc = std::make_unique<harness::Process>(argv, board_env(board()), true, o);
+        std::vector<std::string> vars = board_env(board());
+        vars.insert(vars.end(), env.begin(), env.end());
+        proc = std::make_unique<harness::Process>(argv, vars, true, o);
     }
 
     // The program has taken the user's terminal: no local-mode flags left.
@@ -422,7 +425,8 @@ TEST(TtyscopeDisplay, HexLinesWinOverTimestamps)
 TEST(TtyscopeDisplay, TimestampStartsEachLineAfterANewline)
 {
     Scope s;
-    ASSERT_TRUE(s.connect({"-t"})) << s.screen;
+    s.start({"-t"}, -1, true, {"TZ=FER-5"}); // five hours east of UTC
+    ASSERT_TRUE(s.wait_screen("Connect to ") && s.raw()) << s.screen;
     s.serial.write("one\ntwo\n");
     ASSERT_TRUE(s.wait_screen(ESC + "[0m ", 2)) << s.screen;
     // No stamp on the first line; one after each newline.
@@ -435,10 +439,8 @@ TEST(TtyscopeDisplay, TimestampStartsEachLineAfterANewline)
     EXPECT_EQ(s.screen.compare(at + len, 5, "two\r\n"), 0) << s.screen.substr(at);
     EXPECT_GT(stamp_at(s.screen, at + len + 5), 0u) << s.screen.substr(at);
     // Local time of day.
-    time_t now = time(nullptr);
-    tm local;
-    localtime_r(&now, &local);
-    int diff = (local.tm_hour * 3600 + local.tm_min * 60 + local.tm_sec - second + 86400) % 86400;
+    int local = static_cast<int>((time(nullptr) + 5 * 3600) % 86400);
+    int diff = (local - second + 86400) % 86400;
     EXPECT_LE(diff, 30) << s.screen.substr(at, len);
 
     s.type("~t");
