@@ -287,8 +287,12 @@ TEST(TtyscopeSession, PortPathsAndRatesInEitherOrder)
             << s.screen;
         ASSERT_TRUE(s.raw());
         termios t = s.port_settings();
-        EXPECT_EQ(cfgetospeed(&t), c.speed) << c.rate;
-        EXPECT_EQ(cfgetispeed(&t), c.speed) << c.rate;
+        // qemu-mips (7.2) carries speed codes up to B460800 only; above that the emulated
+        // program sets, and this emulated test reads, B0.
+        if (harness::emulator().empty() || c.speed <= B460800) {
+            EXPECT_EQ(cfgetospeed(&t), c.speed) << c.rate;
+            EXPECT_EQ(cfgetispeed(&t), c.speed) << c.rate;
+        }
         EXPECT_EQ(t.c_cflag & (CSIZE | CREAD | CLOCAL | CRTSCTS | PARENB | CSTOPB),
                   static_cast<tcflag_t>(CS8 | CREAD | CLOCAL));
         s.type("k");
