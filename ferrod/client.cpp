@@ -17,6 +17,7 @@
 #include "log.h"
 #include "mainloop.h"
 #include "serial.h"
+#include "telnet.h"
 
 namespace {
 
@@ -80,6 +81,8 @@ int on_client_check_txbuf(void *data)
     return 1;
 }
 
+// Keep-alive probes, and a send time-out of the same length: a lone client's socket blocks,
+// and a peer that stops reading must not hold the daemon in a send for ever.
 void set_keepalive(int fd, int timeout)
 {
     int on = 1, count = 3, idle = timeout / 3;
@@ -89,6 +92,8 @@ void set_keepalive(int fd, int timeout)
     setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &count, sizeof count);
     setsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &idle, sizeof idle);
     setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &idle, sizeof idle);
+    timeval send_timeout{timeout > 1 ? timeout : 1, 0};
+    setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &send_timeout, sizeof send_timeout);
 }
 
 // Dumps traffic of a client under the title "rx client N" or "tx client N"; the title is
@@ -105,6 +110,45 @@ void dump_client(const char *func, const char *dir, const client *c, const void 
 // One read buffer for all clients: sized once, never per read, and never on the stack, where a
 // large tx_bufsize would not fit.
 unsigned char read_buf[CLIENT_READ_MAX];
+
+// A block for a telnet client with every 255 doubled. Only touched when a block holds a 255.
+unsigned char escape_buf[2 * CLIENT_READ_MAX];
+
+// Copies DATA into escape_buf with every 255 doubled, as much as fits; returns the length.
+size_t telnet_escape(const unsigned char *data, size_t len)
+{
+    size_t out = 0;
+    for (size_t i = 0; i < len && out + 2 <= sizeof escape_buf; i++) {
+        escape_buf[out++] = data[i];
+        if (data[i] == TELNET_CMD_IAC)
+            escape_buf[out++] = TELNET_CMD_IAC;
+    }
+    return out;
+}
+
+// How many bytes of DATA the first SENT escaped bytes stand for. A doubled 255 cut in half is
+// completed, so that the peer never sees a lone IAC followed by data.
+size_t telnet_accepted(client *c, const unsigned char *data, size_t sent)
+{
+    size_t i = 0, pos = 0;
+    for (; pos < sent; i++) {
+        pos += data[i] == TELNET_CMD_IAC ? 2 : 1;
+        if (pos > sent) {
+            const unsigned char iac = TELNET_CMD_IAC;
+            send(c->fd, &iac, 1, MSG_NOSIGNAL);
+        }
+    }
+    return i;
+}
+
+// True when a client with this id is still in the list.
+bool client_exists(daemon_config *cfg, int id)
+{
+    for (client *c = cfg->clients; c; c = c->next)
+        if (c->id == id)
+            return true;
+    return false;
+}
 
 } // namespace
 
@@ -161,7 +205,18 @@ client *client_new(daemon_config *cfg, int fd, int type, const sockaddr_in *addr
 int client_start(client *c)
 {
     client_restart_timeout(c);
-    // Telnet negotiation for use_telnet clients plugs in here.
+    if (c->use_telnet) {
+        // The announcement may fail and delete the client: find out by its id, which no other
+        // client has, instead of touching the record.
+        daemon_config *cfg = c->cfg;
+        int id = c->id;
+        telnet_state *t = telnet_new(c);
+        if (!client_exists(cfg, id)) {
+            telnet_free(t);
+            return -1;
+        }
+        c->telnet = t;
+    }
     return 0;
 }
 
@@ -178,6 +233,8 @@ void client_del(client *c)
         c->on_del(c, c->on_del_data);
     if (c->type == SOCK_STREAM)
         close(c->fd);
+    if (c->telnet)
+        telnet_free(c->telnet);
     mainloop_fd_del(c->fd, MAINLOOP_READ, on_client_readable, c);
     mainloop_timer_del(on_client_timeout, c);
     mainloop_timer_del(on_client_check_txbuf, c);
@@ -198,13 +255,27 @@ void client_del(client *c)
 int client_write(client *c, const void *data, int len)
 {
     dump_client(__func__, "tx", c, data, static_cast<size_t>(len));
-    ssize_t n = sendto(c->fd, data, static_cast<size_t>(len), MSG_NOSIGNAL,
+    const auto *block = static_cast<const unsigned char *>(data);
+    const void *wire = data;
+    size_t wire_len = static_cast<size_t>(len);
+    bool escaped = c->telnet && memchr(block, TELNET_CMD_IAC, wire_len) != nullptr;
+    if (escaped) {
+        wire_len = telnet_escape(block, wire_len);
+        wire = escape_buf;
+    }
+
+    ssize_t n = sendto(c->fd, wire, wire_len, MSG_NOSIGNAL,
                        reinterpret_cast<const sockaddr *>(&c->addr), sizeof c->addr);
     if (n < 0) {
-        if (errno == EAGAIN || errno == EWOULDBLOCK)
-            return 0;
-        fr_log(LG_WRN, "Error sending to client %d: %s", c->id, strerror(errno));
-        client_del(c);
+        if (errno != EAGAIN && errno != EWOULDBLOCK) {
+            fr_log(LG_WRN, "Error sending to client %d: %s", c->id, strerror(errno));
+            client_del(c);
+        } else if (c->type == SOCK_STREAM && c->cfg->keepalive_enabled &&
+                   c->cfg->num_clients < 2) {
+            // A lone client's socket blocks: would-block here is its send time-out.
+            fr_log(LG_WRN, "Timeout sending to client %d", c->id);
+            client_del(c);
+        }
         return 0;
     }
     if (n == 0) {
@@ -212,16 +283,19 @@ int client_write(client *c, const void *data, int len)
         client_del(c);
         return 0;
     }
-    c->bytes_tx += static_cast<uint32_t>(n);
+    size_t accepted = escaped ? telnet_accepted(c, block, static_cast<size_t>(n))
+                              : static_cast<size_t>(n);
+    c->bytes_tx += accepted;
     client_restart_timeout(c);
-    return static_cast<int>(n);
+    return static_cast<int>(accepted);
 }
 
 int on_client_readable(int, void *data)
 {
     auto *c = static_cast<client *>(data);
     daemon_config *cfg = c->cfg;
-    ssize_t n = read(c->fd, read_buf, static_cast<size_t>(cfg->tx_bufsize));
+    // Never waits: a datagram that select() reported may have been dropped by the kernel since.
+    ssize_t n = recv(c->fd, read_buf, static_cast<size_t>(cfg->tx_bufsize), MSG_DONTWAIT);
     if (n == 0) {
         fr_log(LG_INF, "Client %d closed by remote peer", c->id);
         client_del(c);
@@ -234,11 +308,14 @@ int on_client_readable(int, void *data)
         client_del(c);
         return 0;
     }
-    c->bytes_rx += static_cast<uint32_t>(n);
+    c->bytes_rx += static_cast<uint64_t>(n);
     dump_client(__func__, "rx", c, read_buf, static_cast<size_t>(n));
     client_restart_timeout(c);
-    // Telnet clients' input goes through the telnet filter here once it exists.
-    serial_tx(cfg->serial, read_buf, static_cast<int>(n));
-    serial_tx(cfg->serial2, read_buf, static_cast<int>(n));
+    if (c->telnet) {
+        telnet_handle(c->telnet, read_buf, static_cast<size_t>(n));
+    } else {
+        serial_tx(cfg->serial, read_buf, static_cast<int>(n));
+        serial_tx(cfg->serial2, read_buf, static_cast<int>(n));
+    }
     return 0;
 }

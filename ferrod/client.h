@@ -23,9 +23,9 @@ struct client {
     int inactivity_timeout;
     int use_telnet;
     telnet_state *telnet;
-    time_t created;     // wall clock, shown in the statistics
-    uint32_t bytes_rx;  // counters wrap at 32 bits
-    uint32_t bytes_tx;
+    time_t created; // wall clock, shown in the statistics
+    uint64_t bytes_rx;
+    uint64_t bytes_tx; // bytes of the serial stream the socket accepted
     int last_outq;
     time_t last_progress; // monotonic seconds
     client *prev, *next;
@@ -35,6 +35,9 @@ client *client_new(daemon_config *cfg, int fd, int type, const sockaddr_in *addr
 // Starts the client's timers (and telnet). Returns -1 when the client was deleted on the way.
 int client_start(client *c);
 void client_on_del(client *c, client_del_cb callback, void *data);
+// Sends one block with one send; returns the bytes of the block the socket accepted, or 0 when
+// nothing was sent (the client may have been deleted then). A telnet client gets every 255
+// doubled; the count is still of the block's bytes.
 int client_write(client *c, const void *data, int len);
 int on_client_readable(int fd, void *data);
 void client_del(client *c);

@@ -12,7 +12,9 @@
 #include "mainloop.h"
 #include "serial.h"
 #include "stats.h"
+#include "tcp_client.h"
 #include "tcp_server.h"
+#include "udp.h"
 
 namespace {
 
@@ -52,6 +54,8 @@ void daemonize()
 
 // The network side the mode started; main stops it at shutdown.
 tcp_server *server;
+tcp_client *outgoing;
+udp_socket *udp;
 
 int on_sighup(int, void *data)
 {
@@ -89,10 +93,13 @@ int on_sigusr2(int, void *)
     return 0;
 }
 
+// Reaps every child that has ended (signals of several children may arrive as one), and never
+// waits for one that is still running.
 int on_sigchld(int, void *)
 {
     int status;
-    wait(&status);
+    while (waitpid(-1, &status, WNOHANG) > 0) {
+    }
     return 0;
 }
 
@@ -105,10 +112,17 @@ void start_mode(daemon_config *cfg)
         fr_log_as("main", LG_INF, "TCP server mode");
         server = tcp_server_init(cfg, cfg->port, cfg->mode == 5);
         break;
-    // The TCP client and the UDP modes start their network side here once they exist.
-    case 2: fr_log_as("main", LG_INF, "TCP client mode"); break;
-    case 3: fr_log_as("main", LG_INF, "UDP server mode"); break;
-    case 4: fr_log_as("main", LG_INF, "UDP client mode"); break;
+    case 2:
+        fr_log_as("main", LG_INF, "TCP client mode");
+        outgoing = tcp_client_init(cfg, cfg->address.c_str(), cfg->port);
+        break;
+    case 3:
+    case 4:
+        fr_log_as("main", LG_INF, cfg->mode == 3 ? "UDP server mode" : "UDP client mode");
+        udp = udp_init(cfg, cfg->port);
+        if (udp && cfg->mode == 4)
+            udp_add_client(udp, cfg->address.c_str(), cfg->port);
+        break;
     default: break;
     }
 }
@@ -116,7 +130,11 @@ void start_mode(daemon_config *cfg)
 void stop_mode()
 {
     tcp_server_exit(server);
+    tcp_client_exit(outgoing);
+    udp_exit(udp);
     server = nullptr;
+    outgoing = nullptr;
+    udp = nullptr;
 }
 
 // Values the data path cannot work with are brought into range, with a warning.

@@ -58,7 +58,7 @@ int serial_open(const char *device, const serial_settings &s)
 int on_serial_read(int fd, void *data);
 int on_serial_reopen(void *data);
 
-void add_bytes(uint32_t &counter, int n) { counter += static_cast<uint32_t>(n); }
+void add_bytes(uint64_t &counter, int n) { counter += static_cast<uint64_t>(n); }
 
 int serial_flush(void *data)
 {

@@ -3,6 +3,7 @@
 
 #include <arpa/inet.h>
 #include <errno.h>
+#include <inttypes.h>
 #include <stdio.h>
 #include <string.h>
 #include <sys/ioctl.h>
@@ -71,18 +72,18 @@ int stats_dump(void *data)
 
     int m = s->control_signals;
     fprintf(f,
-            "[global]\ntime=%ld\nbytes_rx=%d\nbytes_tx=%d\nnum_clients=%d\n"
+            "[global]\ntime=%ld\nbytes_rx=%" PRIu64 "\nbytes_tx=%" PRIu64 "\nnum_clients=%d\n"
             "control_signals=%s %s %s %s \n",
-            static_cast<long>(s->time), static_cast<int32_t>(s->bytes_rx),
-            static_cast<int32_t>(s->bytes_tx), s->num_clients,
+            static_cast<long>(s->time), s->bytes_rx, s->bytes_tx, s->num_clients,
             line_word(m, TIOCM_DTR, "DTR", "dtr"), line_word(m, TIOCM_RTS, "RTS", "rts"),
             line_word(m, TIOCM_CTS, "CTS", "cts"), line_word(m, TIOCM_CAR, "DCD", "dcd"));
     for (int i = 0; i < s->num_clients && i < FERROD_MAX_CLIENTS; i++) {
         const stats_client &c = s->clients[i];
         in_addr ip{c.ip};
-        fprintf(f, "[client %d]\ntime=%ld\naddress=%s\nport=%d\nbytes_rx=%d\nbytes_tx=%d\n", i,
-                static_cast<long>(c.created), inet_ntoa(ip), c.port,
-                static_cast<int32_t>(c.bytes_rx), static_cast<int32_t>(c.bytes_tx));
+        fprintf(f,
+                "[client %d]\ntime=%ld\naddress=%s\nport=%d\nbytes_rx=%" PRIu64
+                "\nbytes_tx=%" PRIu64 "\n",
+                i, static_cast<long>(c.created), inet_ntoa(ip), c.port, c.bytes_rx, c.bytes_tx);
     }
     fclose(f);
 

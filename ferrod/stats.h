@@ -10,14 +10,14 @@ struct stats_client {
     time_t created;
     uint32_t ip; // network byte order
     int port;
-    uint32_t bytes_rx;
-    uint32_t bytes_tx;
+    uint64_t bytes_rx;
+    uint64_t bytes_tx;
 };
 
-// Counters are 32 bits and wrap; they are shown as signed decimals.
+// Counters are 64 bits: years of traffic at line speed never wrap them.
 struct stats_record {
-    uint32_t bytes_rx; // serial to network, once per flush
-    uint32_t bytes_tx; // network to serial, once per channel written
+    uint64_t bytes_rx; // serial to network, once per flush
+    uint64_t bytes_tx; // network to serial, once per channel written
     time_t time;
     int control_signals;
     int num_clients;

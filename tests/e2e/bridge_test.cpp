@@ -2,6 +2,7 @@
 // the IP filter, device loss and connection floods.
 #include <arpa/inet.h>
 #include <dirent.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 
 #include "ferrod_fixture.h"
@@ -163,6 +164,60 @@ TEST(Bridge, DropOldestMakesRoomForTheNewcomer)
     close(b);
 }
 
+TEST(Bridge, DropOldestAboveOneDropsTheOldestOnly)
+{
+    Ferrod f;
+    f.start_server("ferrod_max_clients=\"3\"\nferrod_drop_oldest=\"1\"\n");
+    int a = f.connect_client(1);
+    int b = f.connect_client(2);
+    int c = f.connect_client(3);
+    int d = f.connect_client(4);
+    EXPECT_GE(f.wait("[wrn] client_new Maximum number of clients (3) reached, dropping oldest client"), 0);
+    EXPECT_TRUE(harness::wait_closed(a, ms(3000)));
+    f.pty.write("y");
+    for (int fd : {b, c, d})
+        EXPECT_EQ(harness::recv_bytes(fd, 1, ms(3000)), "y");
+    for (int fd : {a, b, c, d})
+        close(fd);
+}
+
+// With keep-alive on, a lone client's socket blocks only for keepalive_timeout seconds: a peer
+// that stops reading cannot hold the daemon for ever.
+TEST(Bridge, LoneClientThatStopsReadingTimesOutInsteadOfBlockingTheDaemon)
+{
+    Ferrod f;
+    f.start_server("ferrod_keepalive=\"1\"\nferrod_keepalive_timeout=\"2\"\nferrod_tx_bufsize=\"4096\"\n");
+    int stalled = socket(AF_INET, SOCK_STREAM, 0);
+    int small = 2048;
+    setsockopt(stalled, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(static_cast<uint16_t>(f.port));
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(connect(stalled, reinterpret_cast<sockaddr *>(&a), sizeof a), 0);
+    ASSERT_GE(f.wait("TCP client accepted 1"), 0);
+
+    // The daemon may stop reading the port while it waits: write only what fits.
+    int flags = fcntl(f.pty.master, F_GETFL);
+    fcntl(f.pty.master, F_SETFL, flags | O_NONBLOCK);
+    std::string chunk(4096, 'z');
+    auto end = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (f.proc->count("Timeout sending to client 1") == 0 && std::chrono::steady_clock::now() < end) {
+        ssize_t ignored = write(f.pty.master, chunk.data(), chunk.size());
+        (void)ignored;
+        usleep(5000);
+    }
+    fcntl(f.pty.master, F_SETFL, flags);
+    ASSERT_GE(f.wait("Timeout sending to client 1", 1000), 0) << f.proc->all_lines();
+    f.pty.read_quiet(ms(200), ms(1000)); // whatever the daemon had no time to read is stale
+
+    int fresh = f.connect_client(2);
+    f.pty.write("alive");
+    EXPECT_NE(harness::recv_bytes(fresh, 1 << 16, ms(2000)).find("alive"), std::string::npos);
+    close(stalled);
+    close(fresh);
+}
+
 TEST(Bridge, LimitWithoutDroppingRefusesAndClosesTheNewcomer)
 {
     Ferrod f;
@@ -185,7 +240,26 @@ TEST(Bridge, IdleClientIsRemovedOneSecondAfterTheTimeout)
     ASSERT_GE(f.wait("[inf] on_client_ Removing client 1 due to timeout", 6000), 0) << f.proc->all_lines();
     auto took = std::chrono::steady_clock::now() - start;
     EXPECT_GE(took, std::chrono::milliseconds(1700));
+    EXPECT_LT(took, std::chrono::milliseconds(3500));
     EXPECT_TRUE(harness::wait_closed(c, ms(2000)));
+    close(c);
+}
+
+TEST(Bridge, ClientInputRestartsTheInactivityTimer)
+{
+    Ferrod f;
+    f.start_server("ferrod_inactivity_enabled=\"1\"\nferrod_inactivity_timeout=\"2\"\n");
+    int c = f.connect_client(1);
+    for (int i = 0; i < 5; i++) {
+        usleep(1000 * 1000);
+        harness::send_all(c, "k");
+    }
+    auto last_input = std::chrono::steady_clock::now();
+    EXPECT_EQ(f.proc->count("Removing client 1"), 0) << "kept alive by its input";
+    ASSERT_GE(f.wait("[inf] on_client_ Removing client 1 due to timeout", 6000), 0) << f.proc->all_lines();
+    auto idle = std::chrono::steady_clock::now() - last_input;
+    EXPECT_GE(idle, std::chrono::milliseconds(2700));
+    EXPECT_LT(idle, std::chrono::milliseconds(4500));
     close(c);
 }
 

@@ -18,6 +18,7 @@ struct Ferrod {
     harness::TempDir dir;
     harness::Pty pty;
     int port = harness::free_port(SOCK_STREAM);
+    std::vector<std::string> env; // more variables for the daemon
     std::unique_ptr<harness::Process> proc;
 
     std::string conf_path() const { return dir.file("tarvix.conf"); }
@@ -40,9 +41,10 @@ struct Ferrod {
         }
         argv.insert(argv.end(), args.begin(), args.end());
         mkdir(boardsim_dir().c_str(), 0755);
-        proc = std::make_unique<harness::Process>(
-            argv, std::vector<std::string>{"LD_PRELOAD=" BOARDSIM_LIB, "BOARDSIM_DIR=" + boardsim_dir(),
-                                           "ASAN_OPTIONS=verify_asan_link_order=0"});
+        std::vector<std::string> vars{"LD_PRELOAD=" BOARDSIM_LIB, "BOARDSIM_DIR=" + boardsim_dir(),
+                                      "ASAN_OPTIONS=verify_asan_link_order=0"};
+        vars.insert(vars.end(), env.begin(), env.end());
+        proc = std::make_unique<harness::Process>(argv, vars);
     }
 
     int wait(const std::string &text, int ms = 5000, size_t from = 0)
@@ -54,6 +56,8 @@ struct Ferrod {
     {
         start("ferrod_mode=\"1\"\n" + conf, args);
         ASSERT_GE(wait("TCP server listening on port"), 0) << proc->all_lines();
+        // Set up completely: descriptors counted from here on are the idle daemon's.
+        ASSERT_GE(wait("[dbg] main       Mainloop starting"), 0) << proc->all_lines();
     }
 
     // Connects and waits until the daemon has taken the connection as client `id`.
@@ -92,11 +96,13 @@ struct Ferrod {
 
     std::string stats() { return harness::read_file(stats_path()); }
 
+    // A daemon still running at the end must shut down cleanly: status 0, and under the
+    // sanitizers nothing leaked.
     ~Ferrod()
     {
         if (proc && proc->running()) {
             proc->signal(SIGTERM);
-            proc->wait_exit(harness::ms(3000));
+            EXPECT_EQ(proc->wait_exit(harness::ms(5000)), 0) << proc->all_lines();
         }
     }
 };

@@ -114,6 +114,22 @@ void write_file(const std::string &path, const std::string &content)
     fclose(f);
 }
 
+std::string capture_stderr(const std::function<void()> &f)
+{
+    TempDir dir;
+    std::string path = dir.file("err");
+    fflush(stderr);
+    int saved = dup(2);
+    FILE *tmp = fopen(path.c_str(), "w");
+    dup2(fileno(tmp), 2);
+    f();
+    fflush(stderr);
+    dup2(saved, 2);
+    close(saved);
+    fclose(tmp);
+    return read_file(path);
+}
+
 std::string read_file(const std::string &path)
 {
     std::string s;

@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -25,6 +26,8 @@ struct TempDir {
 };
 
 void write_file(const std::string &path, const std::string &content);
+// Runs `f` with this process's standard error sent to a file; returns what was written.
+std::string capture_stderr(const std::function<void()> &f);
 std::string read_file(const std::string &path);
 bool file_exists(const std::string &path);
 

@@ -12,22 +12,7 @@
 
 namespace {
 
-// Runs `f` with standard error sent to a file and returns what was written.
-template <typename F> std::string capture_stderr(F f)
-{
-    harness::TempDir dir;
-    std::string path = dir.file("err");
-    fflush(stderr);
-    int saved = dup(2);
-    FILE *tmp = fopen(path.c_str(), "w");
-    dup2(fileno(tmp), 2);
-    f();
-    fflush(stderr);
-    dup2(saved, 2);
-    close(saved);
-    fclose(tmp);
-    return harness::read_file(path);
-}
+using harness::capture_stderr;
 
 struct Log : ::testing::Test {
     void SetUp() override

@@ -260,6 +260,25 @@ TEST_F(Loop, NonZeroResultRearmsFromTheMomentOfTheCall)
     EXPECT_EQ(mainloop_timer_list, nullptr) << "a zero result ends the timer";
 }
 
+int always_again(void *) { return 1; }
+
+TEST_F(Loop, SubSecondIntervalsAreRearmedExactly)
+{
+    ASSERT_EQ(mainloop_timer_add(0, 250, always_again, nullptr), 0);
+    fake_now = {1000, 300000};
+    mainloop_poll();
+    ASSERT_NE(mainloop_timer_list, nullptr);
+    EXPECT_EQ(mainloop_timer_list->expires.sec, 1000);
+    EXPECT_EQ(mainloop_timer_list->expires.usec, 550000);
+
+    ASSERT_EQ(mainloop_timer_add(1, 700, always_again, nullptr), 0);
+    fake_now = {1002, 400000};
+    mainloop_poll();
+    ASSERT_NE(mainloop_timer_list, nullptr);
+    EXPECT_EQ(mainloop_timer_list->expires.sec, 1004) << "microseconds carried into seconds";
+    EXPECT_EQ(mainloop_timer_list->expires.usec, 100000);
+}
+
 int delete_other_timer(void *)
 {
     mainloop_timer_del(record_timer, const_cast<char *>("victim"));
@@ -345,6 +364,28 @@ TEST_F(Loop, SignalAfterTheSignalStepIsHandledInTheNextPassAtOnce)
             ASSERT_EQ(mainloop_poll(), 0);
         ASSERT_LT(handled_at - raised_at, std::chrono::milliseconds(100)) << "round " << round;
     }
+}
+
+int self_raise_count;
+int raise_self_once(int signum, void *)
+{
+    if (++self_raise_count == 1)
+        raise(signum);
+    return 0;
+}
+
+// The flag is cleared before the callback runs, so the same signal arriving during the
+// callback is not lost.
+TEST_F(Loop, SignalArrivingDuringItsOwnCallbackRunsItAgain)
+{
+    self_raise_count = 0;
+    ASSERT_EQ(mainloop_signal_add(SIGUSR1, raise_self_once, nullptr), 0);
+    ASSERT_EQ(mainloop_timer_add(0, 0, record_timer, const_cast<char *>("t")), 0); // no waiting
+    raise(SIGUSR1);
+    mainloop_poll();
+    EXPECT_EQ(self_raise_count, 1);
+    mainloop_poll();
+    EXPECT_EQ(self_raise_count, 2);
 }
 
 TEST_F(Loop, StopEndsPollWithoutWaitingAndCleanupWaitsForIt)
