@@ -22,6 +22,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/ioctl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/uio.h>
 #include <termios.h>
@@ -98,6 +99,8 @@ struct real_functions {
     int (*close)(int);
     int (*ioctl)(int, unsigned long, ...);
     int (*tcsendbreak)(int, int);
+    void *(*mmap)(void *, size_t, int, int, int, off_t);
+    void *(*mmap64)(void *, size_t, int, int, int, off64_t);
 };
 
 real_functions real;
@@ -130,6 +133,8 @@ void resolve()
     lookup(&real.close, "close");
     lookup(&real.ioctl, "ioctl");
     lookup(&real.tcsendbreak, "tcsendbreak");
+    lookup(&real.mmap, "mmap");
+    lookup(&real.mmap64, "mmap64");
     if (real.open != nullptr)
         boardsim_open_fn = real.open;
     if (real.close != nullptr)
@@ -462,6 +467,10 @@ bool simulated_open(const char *path, int flags, int *result)
             *result = fail(ENAMETOOLONG);
             return true;
         }
+        if (!boardsim_mkdirs(dir)) {
+            *result = -1;
+            return true;
+        }
         fd = real.open(file, (flags & (O_ACCMODE | O_CLOEXEC | O_SYNC)) | O_CREAT, 0644);
         // The whole 32-bit physical address space, as a hole until written: any window maps.
         struct stat64 st;
@@ -496,6 +505,15 @@ mode_t mode_arg(int flags, va_list ap)
     if ((flags & O_CREAT) != 0 || (flags & O_TMPFILE) == O_TMPFILE)
         return static_cast<mode_t>(va_arg(ap, int));
     return 0;
+}
+
+// Whether a mapping of FD goes ahead: false, with errno set, when it is to be refused.
+bool mapping_allowed(int fd)
+{
+    int error = kind_of(fd) == dev_kind::mem ? boardsim_mem_mmap(state_dir) : 0;
+    if (error != 0)
+        errno = error;
+    return error == 0;
 }
 
 }  // namespace
@@ -669,4 +687,32 @@ BOARDSIM_EXPORT int tcsendbreak(int fd, int duration) noexcept
         return 0;
     }
     return real.tcsendbreak(fd, duration);
+}
+
+// Mappings of physical memory can be refused from outside. Every other mapping, in every
+// process the library is loaded into, goes straight on to the C library.
+BOARDSIM_EXPORT void *mmap(void *addr, size_t length, int prot, int flags, int fd,
+                           off_t offset) noexcept
+{
+    resolve();
+    if (real.mmap == nullptr) {
+        errno = ENOSYS;
+        return MAP_FAILED;
+    }
+    if (!mapping_allowed(fd))
+        return MAP_FAILED;
+    return real.mmap(addr, length, prot, flags, fd, offset);
+}
+
+BOARDSIM_EXPORT void *mmap64(void *addr, size_t length, int prot, int flags, int fd,
+                             off64_t offset) noexcept
+{
+    resolve();
+    if (real.mmap64 == nullptr) {
+        errno = ENOSYS;
+        return MAP_FAILED;
+    }
+    if (!mapping_allowed(fd))
+        return MAP_FAILED;
+    return real.mmap64(addr, length, prot, flags, fd, offset);
 }

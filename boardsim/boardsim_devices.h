@@ -10,6 +10,8 @@
 int boardsim_board_open(const char *dir);
 // Answers REQUEST with ARG on a descriptor of the board driver; the ioctl result, errno set on -1.
 int boardsim_board_ioctl(const char *dir, int fd, unsigned long request, void *arg);
+// The dying-gasp request: logged with its time in DIR; 0, or -1 with errno set.
+int boardsim_board_dying_gasp(const char *dir);
 
 // An i2c-dev bus; BUS is the device name without "/dev/" (for example "i2c-0"). Only buses the
 // state folder knows are simulated; the machine's own buses are never opened.
@@ -22,3 +24,5 @@ void boardsim_i2c_close(int fd);
 // not fit), and 0 or an errno value for an open.
 bool boardsim_mem_file(const char *dir, char *out, size_t size);
 int boardsim_mem_open(const char *dir);
+// 0 to let a mapping of /dev/mem go ahead, or an errno value to refuse it with.
+int boardsim_mem_mmap(const char *dir);

@@ -2,6 +2,7 @@
 #include <string.h>
 
 #include "boardsim_devices.h"
+#include "boardsim_state.h"
 
 bool boardsim_mem_file(const char *dir, char *out, size_t size)
 {
@@ -14,7 +15,12 @@ bool boardsim_mem_file(const char *dir, char *out, size_t size)
     return true;
 }
 
-int boardsim_mem_open(const char *)
+int boardsim_mem_open(const char *dir)
 {
-    return 0;
+    return boardsim_fault(dir, "mem.open");
+}
+
+int boardsim_mem_mmap(const char *dir)
+{
+    return boardsim_fault(dir, "mem.mmap");
 }

@@ -34,6 +34,7 @@ struct BOARD_IOCTL_PARMS {
 #define BOARD_IOCTL_FLASH_WRITE 0xC0184200u
 #define BOARD_IOCTL_FLASH_READ 0xC0184201u
 #define BOARD_IOCTL_FLASH_LIST 0xC018421Bu
+#define BOARD_IOCTL_DYING_GASP 0xC0184220u
 
 static_assert(BOARD_IOCTL_FLASH_WRITE == _IOC(_IOC_READ | _IOC_WRITE, 'B', 0, BOARD_IOCTL_RECORD_SIZE),
               "flash write: read-write, type 'B', number 0, 24 bytes");
@@ -41,6 +42,8 @@ static_assert(BOARD_IOCTL_FLASH_READ == _IOC(_IOC_READ | _IOC_WRITE, 'B', 1, BOA
               "flash read: number 1");
 static_assert(BOARD_IOCTL_FLASH_LIST == _IOC(_IOC_READ | _IOC_WRITE, 'B', 27, BOARD_IOCTL_RECORD_SIZE),
               "scratch pad list: number 27");
+static_assert(BOARD_IOCTL_DYING_GASP == _IOC(_IOC_READ | _IOC_WRITE, 'B', 32, BOARD_IOCTL_RECORD_SIZE),
+              "dying gasp: number 32");
 static_assert(sizeof(void *) != 4 || sizeof(BOARD_IOCTL_PARMS) == BOARD_IOCTL_RECORD_SIZE,
               "on a 32-bit target the record must be exactly what the request codes encode");
 static_assert(sizeof(BOARD_IOCTL_ACTION) == sizeof(int), "the action field is a 32-bit int");

@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <dirent.h>
 #include <fcntl.h>
+#include <string.h>
 #include <netinet/in.h>
 
 #include "ferrod_fixture.h"
@@ -17,6 +18,27 @@ int count_fds(pid_t pid)
     int n = 0;
     while (dirent *e = readdir(d))
         n += e->d_name[0] != '.';
+    closedir(d);
+    return n;
+}
+
+// The daemon's sockets with O_NONBLOCK set, as /proc shows them.
+int nonblocking_sockets(pid_t pid)
+{
+    std::string dir = "/proc/" + std::to_string(pid);
+    DIR *d = opendir((dir + "/fd").c_str());
+    int n = 0;
+    while (dirent *e = readdir(d)) {
+        char target[64] = {};
+        if (e->d_name[0] == '.' ||
+            readlink((dir + "/fd/" + e->d_name).c_str(), target, sizeof target - 1) < 0 ||
+            strncmp(target, "socket:", 7) != 0)
+            continue;
+        std::string info = harness::read_file(dir + "/fdinfo/" + e->d_name);
+        size_t flags = info.find("flags:");
+        if (flags != std::string::npos && (std::stoul(info.substr(flags + 6), nullptr, 8) & O_NONBLOCK))
+            n++;
+    }
     closedir(d);
     return n;
 }
@@ -49,6 +71,11 @@ TEST(Bridge, DataBothWaysWithModemLinesFollowingClients)
     EXPECT_EQ(harness::recv_bytes(c, 14, ms(3000)), "reading 42.0\r\n");
     harness::send_all(c, "MEAS?\r");
     EXPECT_EQ(f.pty.read_bytes(6, ms(3000)), "MEAS?\r");
+    EXPECT_TRUE(harness::eventually(
+        [&] { return f.stats().find("port=") != std::string::npos &&
+                     f.stats().find("\nbytes_rx=6\nbytes_tx=14\n") != std::string::npos; },
+        ms(3000)))
+        << "the client's own counters" << f.stats();
 
     close(c);
     EXPECT_GE(f.wait("[inf] on_client_ Client 1 closed by remote peer"), 0) << f.proc->all_lines();
@@ -61,6 +88,22 @@ TEST(Bridge, DataBothWaysWithModemLinesFollowingClients)
         },
         ms(3000)))
         << f.stats();
+}
+
+// One client waits for its sends; with two or more no client may hold up the others.
+TEST(Bridge, SocketsTurnNonBlockingWithTheSecondClientAndBackWithTheLast)
+{
+    Ferrod f;
+    f.start_server();
+    pid_t pid = f.proc->pid();
+    int a = f.connect_client(1);
+    EXPECT_EQ(nonblocking_sockets(pid), 0);
+    int b = f.connect_client(2);
+    EXPECT_EQ(nonblocking_sockets(pid), 2);
+    close(b);
+    ASSERT_GE(f.wait("Client 2 closed by remote peer"), 0);
+    EXPECT_TRUE(harness::eventually([&] { return nonblocking_sockets(pid) == 0; }, ms(2000)));
+    close(a);
 }
 
 TEST(Bridge, QuietGapFlushesAndBurstsGoOutInChunksOfBufsize)
@@ -121,6 +164,9 @@ TEST(Bridge, DcdPollLogsEveryChange)
     f.set_line("dcd", 1);
     f.start("ferrod_mode=\"0\"\n");
     EXPECT_GE(f.wait("[inf] poll_dcd   DCD state changed: -1 -> 1 ", 4000), 0) << f.proc->all_lines();
+    EXPECT_TRUE(harness::eventually(
+        [&] { return f.stats().find("control_signals=dtr rts cts DCD \n") != std::string::npos; }, ms(3000)))
+        << f.stats();
     f.set_line("dcd", 0);
     EXPECT_GE(f.wait("[inf] poll_dcd   DCD state changed: 1 -> 0 ", 4000), 0) << f.proc->all_lines();
     EXPECT_TRUE(harness::eventually(

@@ -49,4 +49,28 @@ TEST(TelnetServer, RawClientsGetSerialBytesUnchanged)
     close(c);
 }
 
+// Peers that reset their connection before the daemon takes it: the announcement fails and
+// deletes the client inside its start, and nothing may touch it afterwards.
+TEST(TelnetServer, ClientLostDuringTheAnnouncementIsNeverTouchedAgain)
+{
+    Ferrod f;
+    f.start("ferrod_mode=\"5\"\n");
+    ASSERT_GE(f.wait("[dbg] main       Mainloop starting"), 0) << f.proc->all_lines();
+    f.proc->signal(SIGSTOP); // the connections wait unaccepted until they are reset
+    for (int i = 0; i < 5; i++) {
+        int fd = harness::tcp_connect(f.port);
+        ASSERT_GE(fd, 0);
+        linger reset{1, 0};
+        setsockopt(fd, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+        close(fd);
+    }
+    f.proc->signal(SIGCONT);
+    EXPECT_GE(f.wait("[wrn] client_wri Error sending to client 5: Connection reset by peer"), 0)
+        << f.proc->all_lines();
+    EXPECT_EQ(f.proc->count("TCP client accepted"), 0);
+    int c = f.connect_client(6);
+    EXPECT_EQ(harness::recv_bytes(c, 9, ms(3000)), ANNOUNCEMENT);
+    close(c);
+}
+
 } // namespace

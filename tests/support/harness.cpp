@@ -10,6 +10,7 @@
 #include <signal.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -240,6 +241,9 @@ Process::Process(const std::vector<std::string> &argv, const std::vector<std::st
         }
         if (options.stdout_fd >= 0)
             dup2(options.stdout_fd, 1);
+        // A test that dies must not leave its programs behind: a daemon that lost its pty
+        // reopens the path, and would take over the next test's pty of the same number.
+        prctl(PR_SET_PDEATHSIG, SIGKILL);
         if (!options.cwd.empty() && chdir(options.cwd.c_str()) != 0) {
             dprintf(2, "chdir %s: %s\n", options.cwd.c_str(), strerror(errno));
             _exit(127);

@@ -264,6 +264,13 @@ int always_again(void *) { return 1; }
 
 TEST_F(Loop, SubSecondIntervalsAreRearmedExactly)
 {
+    fake_now = {1000, 500000};
+    ASSERT_EQ(mainloop_timer_add(0, 500, always_again, nullptr), 0);
+    ASSERT_NE(mainloop_timer_list, nullptr);
+    EXPECT_EQ(mainloop_timer_list->expires.sec, 1001) << "a whole second of microseconds carried";
+    EXPECT_EQ(mainloop_timer_list->expires.usec, 0);
+
+    fake_now = {1000, 0};
     ASSERT_EQ(mainloop_timer_add(0, 250, always_again, nullptr), 0);
     fake_now = {1000, 300000};
     mainloop_poll();
@@ -433,6 +440,15 @@ int runaway(void *)
 
 int quiet_timer(void *) { return 0; }
 
+// Runs chain_left times in one pass, each run arming the next.
+int chain_left;
+int chain(void *)
+{
+    if (--chain_left > 0)
+        mainloop_timer_add(0, 0, chain, nullptr);
+    return 0;
+}
+
 int probe_scenario(const char *name)
 {
     mainloop_set_restart_on_fault(1);
@@ -443,6 +459,12 @@ int probe_scenario(const char *name)
         mainloop_timer_add(0, 0, runaway, nullptr);
         for (int i = 0; i < 5; i++)
             mainloop_poll();
+    } else if (strncmp(name, "chain-", 6) == 0) {
+        tick_usec = 1000;
+        chain_left = atoi(name + 6);
+        mainloop_timer_add(0, 0, chain, nullptr);
+        mainloop_timer_add(60, 0, quiet_timer, nullptr);
+        mainloop_poll();
     } else if (strcmp(name, "many-timers") == 0) {
         static int data[40];
         for (int &d : data)
@@ -509,6 +531,16 @@ TEST_F(Restart, RunawayTimerReexecutesTheProgram)
     auto r = run_probe("runaway");
     EXPECT_EQ(r.status, 42) << r.out << r.err;
     EXPECT_NE(r.err.find("bug: WRN: loop in timer handling"), std::string::npos) << r.err;
+}
+
+// The first timer was armed before the pass; the twelfth armed within it is the limit.
+TEST_F(Restart, TwelfthTimerArmedInThePassIsTheLimit)
+{
+    auto below = run_probe("chain-12");
+    EXPECT_EQ(below.status, 0) << below.err;
+    EXPECT_NE(below.out.find("carried on"), std::string::npos);
+    auto at = run_probe("chain-13");
+    EXPECT_EQ(at.status, 42) << at.out << at.err;
 }
 
 TEST_F(Restart, FortyIndependentTimersDueTogetherAreNotARunaway)
