@@ -42,8 +42,6 @@ enum class dev_kind : uint8_t { none, tty, board, i2c, mem };
 
 constexpr int FD_MAX = 1024;
 constexpr int DEVICES_MAX = 64;
-constexpr long NSEC_PER_USEC = 1000;
-constexpr size_t USEC_DIGITS = 6;
 
 struct fd_entry {
     std::atomic<dev_kind> kind;
@@ -289,26 +287,13 @@ unsigned long tty_get(const char *key, const char *name)
 // Counts a break and logs its time as "<seconds>.<microseconds>".
 bool tty_break(const char *key)
 {
-    timespec now;
-    clock_gettime(CLOCK_REALTIME, &now);
     char file[BOARDSIM_PATH_MAX];
     if (!tty_file(file, sizeof file, key, BOARDSIM_TTY_BREAKS) ||
         !boardsim_write_number(file, boardsim_read_number(file) + 1))
         return false;
 
-    char line[2 * BOARDSIM_NUMBER_MAX + 2];  // seconds '.' microseconds '\n'
-    size_t len = boardsim_format_number(line, static_cast<unsigned long>(now.tv_sec));
-    line[len++] = '.';
-    char usec[BOARDSIM_NUMBER_MAX];
-    size_t digits =
-        boardsim_format_number(usec, static_cast<unsigned long>(now.tv_nsec / NSEC_PER_USEC));
-    for (size_t i = digits; i < USEC_DIGITS; i++)
-        line[len++] = '0';
-    memcpy(line + len, usec, digits);
-    len += digits;
-    line[len++] = '\n';
     return tty_file(file, sizeof file, key, BOARDSIM_TTY_BREAK_LOG) &&
-           boardsim_append(file, line, len);
+           boardsim_append_stamp(file, "");
 }
 
 void tty_opened(int fd, const char *path)

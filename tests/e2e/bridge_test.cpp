@@ -12,14 +12,20 @@ namespace {
 
 using harness::ms;
 
-int count_fds(pid_t pid)
+using harness::count_fds;
+
+// A connection with a tiny receive window, so that a peer that never reads fills its queue fast.
+int connect_small_window(int port)
 {
-    DIR *d = opendir(("/proc/" + std::to_string(pid) + "/fd").c_str());
-    int n = 0;
-    while (dirent *e = readdir(d))
-        n += e->d_name[0] != '.';
-    closedir(d);
-    return n;
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    int small = 2048;
+    setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(static_cast<uint16_t>(port));
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    EXPECT_EQ(connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof a), 0);
+    return fd;
 }
 
 // The daemon's sockets with O_NONBLOCK set, as /proc shows them.
@@ -236,14 +242,7 @@ TEST(Bridge, LoneClientThatStopsReadingTimesOutInsteadOfBlockingTheDaemon)
 {
     Ferrod f;
     f.start_server("ferrod_keepalive=\"1\"\nferrod_keepalive_timeout=\"2\"\nferrod_tx_bufsize=\"4096\"\n");
-    int stalled = socket(AF_INET, SOCK_STREAM, 0);
-    int small = 2048;
-    setsockopt(stalled, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(static_cast<uint16_t>(f.port));
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ASSERT_EQ(connect(stalled, reinterpret_cast<sockaddr *>(&a), sizeof a), 0);
+    int stalled = connect_small_window(f.port);
     ASSERT_GE(f.wait("TCP client accepted 1"), 0);
 
     // The daemon may stop reading the port while it waits: write only what fits.
@@ -316,15 +315,7 @@ TEST(Bridge, ClientThatNeverReadsIsDroppedWithoutStallingTheOthers)
 {
     Ferrod f;
     f.start_server("ferrod_keepalive=\"1\"\nferrod_keepalive_timeout=\"2\"\nferrod_tx_bufsize=\"4096\"\n");
-    // A tiny receive window so the stalled peer's queue fills fast.
-    int stalled = socket(AF_INET, SOCK_STREAM, 0);
-    int small = 2048;
-    setsockopt(stalled, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(static_cast<uint16_t>(f.port));
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ASSERT_EQ(connect(stalled, reinterpret_cast<sockaddr *>(&a), sizeof a), 0);
+    int stalled = connect_small_window(f.port);
     ASSERT_GE(f.wait("TCP client accepted 1"), 0);
     int reader = f.connect_client(2);
 
