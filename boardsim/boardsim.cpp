@@ -381,6 +381,19 @@ int tty_ioctl(int fd, unsigned long request, void *arg)
     return 0;
 }
 
+// A new descriptor whose number we still track was closed behind our back (dup2, fclose) and
+// reused: forget what we knew about the old one, a bus's slave address included.
+void forget_stale(int fd)
+{
+    dev_kind kind = kind_of(fd);
+    if (kind == dev_kind::none)
+        return;
+    if (kind == dev_kind::i2c)
+        boardsim_i2c_close(fd);
+    char key[BOARDSIM_KEY_MAX];
+    untrack(fd, key);
+}
+
 // Called with the result of every open: decides whether the new descriptor is a device we
 // simulate. Kinds recognised by path before the real open is tried will slot in beside this.
 int opened(int fd, const char *path)
@@ -388,11 +401,7 @@ int opened(int fd, const char *path)
     if (fd < 0 || fd >= FD_MAX || path == nullptr || boardsim_dir() == nullptr)
         return fd;
     int saved = errno;
-    // The number may have been closed behind our back (dup2, fclose) and reused.
-    if (kind_of(fd) != dev_kind::none) {
-        char key[BOARDSIM_KEY_MAX];
-        untrack(fd, key);
-    }
+    forget_stale(fd);
     if (isatty(fd))
         tty_opened(fd, path);
     errno = saved;
@@ -473,9 +482,8 @@ bool simulated_open(const char *path, int flags, int *result)
         *result = -1;
         return true;
     }
-    char key[BOARDSIM_KEY_MAX];
-    if (fd < FD_MAX && kind_of(fd) != dev_kind::none)
-        untrack(fd, key);  // a stale entry: the number was closed behind our back
+    if (fd < FD_MAX)
+        forget_stale(fd);
     if (fd >= FD_MAX || !track(fd, kind, path + DEV_PREFIX_LEN)) {
         real.close(fd);
         *result = fail(ENFILE);
