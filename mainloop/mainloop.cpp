@@ -298,14 +298,15 @@ int mainloop_timer_add(int seconds, int milliseconds, mainloop_timer_cb callback
     mainloop_timer *t = timer_alloc();
     if (!t)
         return -1;
-    // Milliseconds of a second or more are carried into the seconds, without overflow.
-    int64_t usec = int64_t{milliseconds} * 1000;
-    int64_t sec = int64_t{seconds} + usec / USEC_PER_SEC;
-    usec %= USEC_PER_SEC;
-    if (usec < 0) {
-        usec += USEC_PER_SEC;
+    // Milliseconds of a second or more are carried into the seconds, without overflow (and
+    // without 64-bit division, which a 32-bit target would pull in from its runtime).
+    int32_t ms = milliseconds % 1000;
+    int64_t sec = int64_t{seconds} + milliseconds / 1000;
+    if (ms < 0) {
+        ms += 1000;
         sec -= 1;
     }
+    int32_t usec = ms * 1000;
     sec = sec > INT32_MAX ? INT32_MAX : sec < INT32_MIN ? INT32_MIN : sec;
     t->interval = {static_cast<int32_t>(sec), static_cast<int32_t>(usec)};
     t->expires = time_add(now, t->interval);
