@@ -510,21 +510,22 @@ def syscall_profile():
     events = ["raw_syscalls:sys_enter"] + [f"syscalls:sys_enter_{n}" for n in SYSCALLS]
     small, big = 256 * 1024, 8 * MB
     out = {}
-    for clients in (1, 8):
+    for key, mode, clients in (("1", "s2n", 1), ("8", "s2n", 8), ("n2s", "n2s", 1)):
         counts = {}
         for size in (small, big):
             work = tempfile.mkdtemp(prefix="ferro-perf-")
             data = os.path.join(work, "perf.csv")
             wrapper = [perf, "stat", "-x", ",", "-o", data, "-e", ",".join(events), "--"]
-            measure(Ferrod(), "s2n", clients, size, wrapper=wrapper, slow=True)
+            measure(Ferrod(), mode, clients, size, wrapper=wrapper, slow=True)
             counts[size] = parse_perf(data)
             shutil.rmtree(work, ignore_errors=True)
         per_mb = {}
         for name in counts[big]:
             per_mb[name] = (counts[big][name] - counts[small].get(name, 0)) / ((big - small) / MB)
-        out[str(clients)] = dict(sorted(per_mb.items(), key=lambda kv: -kv[1]))
-        log(f"\n=== ferrod, {clients} client(s): system calls per forwarded MB (perf stat) ===")
-        for name, n in out[str(clients)].items():
+        out[key] = dict(sorted(per_mb.items(), key=lambda kv: -kv[1]))
+        what = "network to serial" if mode == "n2s" else f"{clients} client(s)"
+        log(f"\n=== ferrod, {what}: system calls per forwarded MB (perf stat) ===")
+        for name, n in out[key].items():
             if n >= 1:
                 log(f"  {n:10.0f}  {name}")
     return out
@@ -882,8 +883,9 @@ def write_page(res, meta, path):
             w("")
             names = sorted({k for v in prof["syscalls"].values() for k, c in v.items() if c >= 1},
                            key=lambda k: -max(v.get(k, 0) for v in prof["syscalls"].values()))
-            w("| system call | " + " | ".join(f"{n} client{'s' if n != '1' else ''}"
-                                             for n in prof["syscalls"]) + " |")
+            heading = {"1": "serial → 1 client", "8": "serial → 8 clients",
+                       "n2s": "1 client → serial"}
+            w("| system call | " + " | ".join(heading.get(n, n) for n in prof["syscalls"]) + " |")
             w("| --- | " + " | ".join("---:" for _ in prof["syscalls"]) + " |")
             for k in names:
                 w(f"| {k} | " + " | ".join(f"{v.get(k, 0):.0f}" for v in prof["syscalls"].values())
