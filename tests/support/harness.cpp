@@ -449,6 +449,21 @@ int count_fds(pid_t pid)
     return n;
 }
 
+std::string describe_fds(pid_t pid)
+{
+    std::string dir = "/proc/" + std::to_string(pid) + "/fd", text;
+    DIR *d = opendir(dir.c_str());
+    if (!d)
+        return text;
+    while (dirent *e = readdir(d)) {
+        char target[256] = {};
+        if (e->d_name[0] != '.' && readlink((dir + "/" + e->d_name).c_str(), target, sizeof target - 1) > 0)
+            text += std::string(e->d_name) + " -> " + target + "\n";
+    }
+    closedir(d);
+    return text;
+}
+
 long resident_kib(pid_t pid)
 {
     std::string status = read_file("/proc/" + std::to_string(pid) + "/status");

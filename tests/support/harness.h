@@ -106,6 +106,8 @@ private:
 
 // Descriptors a process has open (from /proc), or -1 when it cannot be read.
 int count_fds(pid_t pid);
+// What they are, "N -> target" one a line, for failure messages.
+std::string describe_fds(pid_t pid);
 // Resident memory of a process in KiB (VmRSS), or -1.
 long resident_kib(pid_t pid);
 
