@@ -2,6 +2,9 @@
 #include <arpa/inet.h>
 #include <poll.h>
 
+#include <map>
+#include <thread>
+
 #include "ferrod_fixture.h"
 
 namespace {
@@ -57,6 +60,53 @@ TEST(Leds, TrafficBlinksEachLedAtMostFiveTimesASecond)
     auto burst = receive(led, ms(150));
     EXPECT_LE(burst.size(), 2u);
     EXPECT_GE(burst.size(), 1u);
+    close(c);
+    close(led);
+}
+
+// Traffic both ways every few milliseconds: each LED has its own gate of 0.2 s, so each sends
+// about five commands a second, never two within 0.2 s. Load only stretches the gaps, so the
+// shortest gap of each LED shows the gate itself.
+TEST(Leds, EachLedHasItsOwnGateOfTwoTenthsOfASecond)
+{
+    int led = harness::udp_bind(9876);
+    ASSERT_GE(led, 0);
+    Ferrod f;
+    f.start_server("ferrod_do_leds=\"1\"\nferrod_tx_timeout=\"0\"\n");
+    int c = f.connect_client(1);
+    std::map<std::string, std::vector<double>> seen;
+    auto start = std::chrono::steady_clock::now();
+    auto seconds = [&] {
+        return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    };
+    // The datagrams are taken as they come, so their times are the daemon's, not the loop's.
+    std::thread listener([&] {
+        char buf[128];
+        pollfd p{led, POLLIN, 0};
+        while (seconds() < 2.6) {
+            if (poll(&p, 1, 50) <= 0)
+                continue;
+            ssize_t n = recv(led, buf, sizeof buf, 0);
+            if (n > 0)
+                seen[std::string(buf, static_cast<size_t>(n))].push_back(seconds());
+        }
+    });
+    while (seconds() < 2.5) {
+        f.pty.write("t");
+        harness::send_all(c, "r");
+        harness::recv_bytes(c, 1, ms(100));
+        f.pty.read_bytes(1, ms(100));
+    }
+    listener.join();
+    for (const std::string &cmd : {TXD, RXD}) {
+        const auto &t = seen[cmd];
+        ASSERT_GE(t.size(), 5u) << cmd;
+        double shortest = 10;
+        for (size_t i = 1; i < t.size(); i++)
+            shortest = std::min(shortest, t[i] - t[i - 1]);
+        EXPECT_GE(shortest, 0.195) << cmd << ": two commands within the gate";
+        EXPECT_LT(shortest, 0.24) << cmd << ": the gate is longer than 0.2 s, or shared";
+    }
     close(c);
     close(led);
 }
