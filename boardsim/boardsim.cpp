@@ -353,6 +353,8 @@ int tty_ioctl(int fd, unsigned long request, void *arg)
     case TIOCMGET: {
         if (arg == nullptr)
             return fail(EFAULT);
+        if (tty_get(key, BOARDSIM_TTY_FAIL_TIOCMGET) != 0)
+            return fail(EIO);
         int mask = 0;
         for (const boardsim_tty_line &line : boardsim_tty_lines)
             if (tty_get(key, line.name) != 0)

@@ -25,6 +25,9 @@ int count_fds(pid_t pid)
 // The daemon's sockets with O_NONBLOCK set, as /proc shows them.
 int nonblocking_sockets(pid_t pid)
 {
+    // The kernel shows the flags in its own terms: under emulation that is the host's O_NONBLOCK
+    // (octal 4000 on x86 and ARM), not the target's.
+    const unsigned long nonblock = harness::emulator().empty() ? O_NONBLOCK : 04000;
     std::string dir = "/proc/" + std::to_string(pid);
     DIR *d = opendir((dir + "/fd").c_str());
     int n = 0;
@@ -36,7 +39,7 @@ int nonblocking_sockets(pid_t pid)
             continue;
         std::string info = harness::read_file(dir + "/fdinfo/" + e->d_name);
         size_t flags = info.find("flags:");
-        if (flags != std::string::npos && (std::stoul(info.substr(flags + 6), nullptr, 8) & O_NONBLOCK))
+        if (flags != std::string::npos && (std::stoul(info.substr(flags + 6), nullptr, 8) & nonblock))
             n++;
     }
     closedir(d);

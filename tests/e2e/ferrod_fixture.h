@@ -18,7 +18,8 @@ struct Ferrod {
     harness::TempDir dir;
     harness::Pty pty;
     int port = harness::free_port(SOCK_STREAM);
-    std::vector<std::string> env; // more variables for the daemon
+    std::vector<std::string> env;     // more variables for the daemon
+    std::vector<std::string> wrapper; // a command the daemon runs under (valgrind)
     std::unique_ptr<harness::Process> proc;
 
     std::string conf_path() const { return dir.file("tarvix.conf"); }
@@ -31,7 +32,8 @@ struct Ferrod {
     {
         harness::write_file(conf_path(), "ferrod_do_leds=\"0\"\nferrod_port=\"" +
                                              std::to_string(port) + "\"\n" + conf);
-        std::vector<std::string> argv{FERROD_BIN, "-c", conf_path(), "-s", stats_path(), "-l", "4"};
+        std::vector<std::string> argv = wrapper;
+        argv.insert(argv.end(), {FERROD_BIN, "-c", conf_path(), "-s", stats_path(), "-l", "4"});
         bool has_device = false;
         for (const auto &a : args)
             has_device |= a == "-d";

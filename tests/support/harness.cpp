@@ -224,7 +224,23 @@ Process::Process(const std::vector<std::string> &argv, const std::vector<std::st
             dup2(in[0], 0);
         dup2(out[1], 1);
         dup2(err[1], 2);
-        setpgid(0, 0);
+        if (options.terminal.empty()) {
+            setpgid(0, 0);
+        } else {
+            // A new session has no controlling terminal: the first terminal it opens becomes it.
+            setsid();
+            int tty = open(options.terminal.c_str(), O_RDWR);
+            if (tty < 0) {
+                dprintf(2, "open %s: %s\n", options.terminal.c_str(), strerror(errno));
+                _exit(127);
+            }
+            dup2(tty, 0);
+            dup2(tty, 1);
+            if (tty > 2)
+                close(tty);
+        }
+        if (options.stdout_fd >= 0)
+            dup2(options.stdout_fd, 1);
         // A test that dies must not leave its programs behind: a daemon that lost its pty
         // reopens the path, and would take over the next test's pty of the same number.
         prctl(PR_SET_PDEATHSIG, SIGKILL);

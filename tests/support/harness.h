@@ -53,6 +53,10 @@ struct ProcessOptions {
     std::string cwd;                // working folder; empty: this process's
     bool stdin_pipe = false;        // standard input fed by write_stdin; otherwise inherited
     std::vector<std::string> unset; // inherited variables the program must not see
+    // A terminal (a pty's slave) as standard input and output and as the controlling terminal
+    // of a session of the program's own, as when a user starts it; empty: none.
+    std::string terminal{};
+    int stdout_fd = -1;             // standard output goes here instead of being captured
 };
 
 // A program started with extra environment; standard error (and output) captured as lines.
