@@ -10,8 +10,11 @@
 // 1 read, 2 write, 3 read with a nil key, 4 write with a table as data), for read and write a
 // key (length byte, bytes) and for write the data (16-bit length, bytes); then the driver's
 // answers in the order the module asks: open (a byte below 16 fails, then an errno byte),
-// the length answer (32-bit), the bytes a request writes (16-bit count, cut to the buffer, then
-// the bytes), the return value (a byte: odd gives -1 and an errno byte, even a 32-bit value).
+// the length answer (a number), the bytes a request writes (16-bit count, cut to the buffer,
+// then the bytes), the return value (a byte: odd gives -1 and an errno byte, even a number).
+// A number is a selector byte and then: 0 a 32-bit value; 1 the request's own limit plus a
+// signed byte; 2 a signed byte; 3 INT_MIN plus a byte; 4 INT_MAX minus a byte. Off-by-one
+// answers around the limits are thus a byte away for the fuzzer, not a 32-bit guess.
 #include <errno.h>
 #include <fcntl.h>
 #include <stdint.h>
@@ -43,6 +46,16 @@ struct reader {
     uint8_t u8() { return pos < size ? data[pos++] : 0; }
     uint16_t u16() { return static_cast<uint16_t>(u8() | u8() << 8); }
     int32_t i32() { return static_cast<int32_t>(u16() | static_cast<uint32_t>(u16()) << 16); }
+    int number(int limit)
+    {
+        switch (u8() % 5) {
+        case 1: return static_cast<int>(static_cast<int64_t>(limit) + static_cast<int8_t>(u8()));
+        case 2: return static_cast<int8_t>(u8());
+        case 3: return INT32_MIN + u8();
+        case 4: return INT32_MAX - u8();
+        default: return i32();
+        }
+    }
     std::string bytes(size_t n)
     {
         n = std::min(n, size - std::min(pos, size));
@@ -146,7 +159,7 @@ int fake_board_ioctl(int fd, unsigned long code, void *arg)
         check_common(*p, true);
         if (p->offset != 0)
             fail("length query with a count");
-        r.answer = p->result = drv.in->i32();
+        r.answer = p->result = drv.in->number(-static_cast<int>(ENTRY_MAX));
     } else if (code == BOARD_IOCTL_FLASH_READ) {
         check_common(*p, true);
         check_buffer(*p, "flash read");
@@ -167,7 +180,7 @@ int fake_board_ioctl(int fd, unsigned long code, void *arg)
         r.ret = -1;
         r.error = errno = drv.error_code();
     } else {
-        r.ret = drv.in->i32();
+        r.ret = drv.in->number(p->offset);
         if (r.ret == -1)
             r.error = errno = drv.error_code();
     }
