@@ -30,6 +30,8 @@ FERROD = os.path.join(BUILD, "ferrod-release", "ferrod", "ferrod")
 FERROD_PROFILE = os.path.join(BUILD, "ferrod-profile", "ferrod", "ferrod")
 RESULTS = os.path.join(BUILD, "results.json")
 PROFILE_RESULTS = os.path.join(BUILD, "profile.json")
+# The figures before the hot-path work, kept for the page's comparison.
+PROFILE_BEFORE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "profile-before.json")
 DOCS = os.path.join(ROOT, "docs")
 
 MB = 1_000_000
@@ -508,21 +510,22 @@ def syscall_profile():
     events = ["raw_syscalls:sys_enter"] + [f"syscalls:sys_enter_{n}" for n in SYSCALLS]
     small, big = 256 * 1024, 8 * MB
     out = {}
-    for clients in (1, 8):
+    for key, mode, clients in (("1", "s2n", 1), ("8", "s2n", 8), ("n2s", "n2s", 1)):
         counts = {}
         for size in (small, big):
             work = tempfile.mkdtemp(prefix="ferro-perf-")
             data = os.path.join(work, "perf.csv")
             wrapper = [perf, "stat", "-x", ",", "-o", data, "-e", ",".join(events), "--"]
-            measure(Ferrod(), "s2n", clients, size, wrapper=wrapper, slow=True)
+            measure(Ferrod(), mode, clients, size, wrapper=wrapper, slow=True)
             counts[size] = parse_perf(data)
             shutil.rmtree(work, ignore_errors=True)
         per_mb = {}
         for name in counts[big]:
             per_mb[name] = (counts[big][name] - counts[small].get(name, 0)) / ((big - small) / MB)
-        out[str(clients)] = dict(sorted(per_mb.items(), key=lambda kv: -kv[1]))
-        log(f"\n=== ferrod, {clients} client(s): system calls per forwarded MB (perf stat) ===")
-        for name, n in out[str(clients)].items():
+        out[key] = dict(sorted(per_mb.items(), key=lambda kv: -kv[1]))
+        what = "network to serial" if mode == "n2s" else f"{clients} client(s)"
+        log(f"\n=== ferrod, {what}: system calls per forwarded MB (perf stat) ===")
+        for name, n in out[key].items():
             if n >= 1:
                 log(f"  {n:10.0f}  {name}")
     return out
@@ -857,10 +860,22 @@ def write_page(res, meta, path):
         w("not included (see the system calls below). Stable on a noisy machine; compare before")
         w("and after a change.")
         w("")
-        w("| clients | M instructions per MB |")
-        w("| ---: | ---: |")
-        for n, r in prof["runs"].items():
-            w(f"| {n} | {r['ir_per_mb'] / 1e6:.2f} |")
+        before = load_json(PROFILE_BEFORE)
+        if before:
+            w(f"Before is ferrod {before['ferrod']}; system calls are all calls per MB.")
+            w("")
+            w("| clients | M instructions per MB, before | now | system calls per MB, before | now |")
+            w("| ---: | ---: | ---: | ---: | ---: |")
+            for n, r in prof["runs"].items():
+                calls = prof.get("syscalls", {}).get(n, {}).get("all system calls")
+                now_calls = f"{calls:.0f}" if calls is not None else "-"
+                w(f"| {n} | {before['ir_per_mb'].get(n, 0) / 1e6:.2f} | {r['ir_per_mb'] / 1e6:.2f} "
+                  f"| {before['syscalls_per_mb'].get(n, '-')} | {now_calls} |")
+        else:
+            w("| clients | M instructions per MB |")
+            w("| ---: | ---: |")
+            for n, r in prof["runs"].items():
+                w(f"| {n} | {r['ir_per_mb'] / 1e6:.2f} |")
         w("")
         if prof.get("syscalls"):
             w("System calls per forwarded MB (kernel tracepoints under `perf stat`, same")
@@ -868,8 +883,9 @@ def write_page(res, meta, path):
             w("")
             names = sorted({k for v in prof["syscalls"].values() for k, c in v.items() if c >= 1},
                            key=lambda k: -max(v.get(k, 0) for v in prof["syscalls"].values()))
-            w("| system call | " + " | ".join(f"{n} client{'s' if n != '1' else ''}"
-                                             for n in prof["syscalls"]) + " |")
+            heading = {"1": "serial → 1 client", "8": "serial → 8 clients",
+                       "n2s": "1 client → serial"}
+            w("| system call | " + " | ".join(heading.get(n, n) for n in prof["syscalls"]) + " |")
             w("| --- | " + " | ".join("---:" for _ in prof["syscalls"]) + " |")
             for k in names:
                 w(f"| {k} | " + " | ".join(f"{v.get(k, 0):.0f}" for v in prof["syscalls"].values())
@@ -905,12 +921,16 @@ def write_page(res, meta, path):
         f.write("\n".join(L))
 
 
-def load_profile():
+def load_json(path):
     try:
-        with open(PROFILE_RESULTS) as f:
+        with open(path) as f:
             return json.load(f)
     except (OSError, ValueError):
         return None
+
+
+def load_profile():
+    return load_json(PROFILE_RESULTS)
 
 
 def main():

@@ -42,8 +42,6 @@ enum class dev_kind : uint8_t { none, tty, board, i2c, mem };
 
 constexpr int FD_MAX = 1024;
 constexpr int DEVICES_MAX = 64;
-constexpr long NSEC_PER_USEC = 1000;
-constexpr size_t USEC_DIGITS = 6;
 
 struct fd_entry {
     std::atomic<dev_kind> kind;
@@ -289,26 +287,13 @@ unsigned long tty_get(const char *key, const char *name)
 // Counts a break and logs its time as "<seconds>.<microseconds>".
 bool tty_break(const char *key)
 {
-    timespec now;
-    clock_gettime(CLOCK_REALTIME, &now);
     char file[BOARDSIM_PATH_MAX];
     if (!tty_file(file, sizeof file, key, BOARDSIM_TTY_BREAKS) ||
         !boardsim_write_number(file, boardsim_read_number(file) + 1))
         return false;
 
-    char line[2 * BOARDSIM_NUMBER_MAX + 2];  // seconds '.' microseconds '\n'
-    size_t len = boardsim_format_number(line, static_cast<unsigned long>(now.tv_sec));
-    line[len++] = '.';
-    char usec[BOARDSIM_NUMBER_MAX];
-    size_t digits =
-        boardsim_format_number(usec, static_cast<unsigned long>(now.tv_nsec / NSEC_PER_USEC));
-    for (size_t i = digits; i < USEC_DIGITS; i++)
-        line[len++] = '0';
-    memcpy(line + len, usec, digits);
-    len += digits;
-    line[len++] = '\n';
     return tty_file(file, sizeof file, key, BOARDSIM_TTY_BREAK_LOG) &&
-           boardsim_append(file, line, len);
+           boardsim_append_stamp(file, "");
 }
 
 void tty_opened(int fd, const char *path)
@@ -396,6 +381,19 @@ int tty_ioctl(int fd, unsigned long request, void *arg)
     return 0;
 }
 
+// A new descriptor whose number we still track was closed behind our back (dup2, fclose) and
+// reused: forget what we knew about the old one, a bus's slave address included.
+void forget_stale(int fd)
+{
+    dev_kind kind = kind_of(fd);
+    if (kind == dev_kind::none)
+        return;
+    if (kind == dev_kind::i2c)
+        boardsim_i2c_close(fd);
+    char key[BOARDSIM_KEY_MAX];
+    untrack(fd, key);
+}
+
 // Called with the result of every open: decides whether the new descriptor is a device we
 // simulate. Kinds recognised by path before the real open is tried will slot in beside this.
 int opened(int fd, const char *path)
@@ -403,11 +401,7 @@ int opened(int fd, const char *path)
     if (fd < 0 || fd >= FD_MAX || path == nullptr || boardsim_dir() == nullptr)
         return fd;
     int saved = errno;
-    // The number may have been closed behind our back (dup2, fclose) and reused.
-    if (kind_of(fd) != dev_kind::none) {
-        char key[BOARDSIM_KEY_MAX];
-        untrack(fd, key);
-    }
+    forget_stale(fd);
     if (isatty(fd))
         tty_opened(fd, path);
     errno = saved;
@@ -488,9 +482,8 @@ bool simulated_open(const char *path, int flags, int *result)
         *result = -1;
         return true;
     }
-    char key[BOARDSIM_KEY_MAX];
-    if (fd < FD_MAX && kind_of(fd) != dev_kind::none)
-        untrack(fd, key);  // a stale entry: the number was closed behind our back
+    if (fd < FD_MAX)
+        forget_stale(fd);
     if (fd >= FD_MAX || !track(fd, kind, path + DEV_PREFIX_LEN)) {
         real.close(fd);
         *result = fail(ENFILE);

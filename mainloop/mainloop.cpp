@@ -32,6 +32,43 @@ int restart_on_fault;
 mainloop_log_fn loop_log;
 unsigned pass_number;
 
+// The select() sets of the live watches, kept up to date by add and delete, so that a pass
+// copies them instead of rebuilding them from the list.
+fd_set watch_sets[3];
+int watch_maxfd = -1;
+bool watch_maxfd_stale;
+
+// Whether anything was marked deleted since the last sweep of each list.
+bool fds_deleted, timers_deleted, signals_deleted;
+
+// Timer records are reused: re-arming the flush or inactivity timer on every read or send
+// then costs no allocation.
+constexpr int TIMER_SPARES_MAX = 64;
+mainloop_timer *timer_spares;
+int timer_spare_count;
+
+mainloop_timer *timer_alloc()
+{
+    mainloop_timer *t = timer_spares;
+    if (!t)
+        return new (std::nothrow) mainloop_timer{};
+    timer_spares = t->next;
+    timer_spare_count--;
+    *t = mainloop_timer{};
+    return t;
+}
+
+void timer_free(mainloop_timer *t)
+{
+    if (timer_spare_count >= TIMER_SPARES_MAX) {
+        delete t;
+        return;
+    }
+    t->next = timer_spares;
+    timer_spares = t;
+    timer_spare_count++;
+}
+
 void monotonic_clock(mainloop_time *now)
 {
     timespec ts;
@@ -153,6 +190,10 @@ template <typename T> void unlink_node(T *&head, T *node)
         node->next->prev = node->prev;
 }
 
+void release(mainloop_fd *w) { delete w; }
+void release(mainloop_signal *s) { delete s; }
+void release(mainloop_timer *t) { timer_free(t); }
+
 template <typename T> void sweep(T *&head)
 {
     T *next;
@@ -160,7 +201,7 @@ template <typename T> void sweep(T *&head)
         next = n->next;
         if (n->deleted) {
             unlink_node(head, n);
-            delete n;
+            release(n);
         }
     }
 }
@@ -210,6 +251,9 @@ int mainloop_fd_add(int fd, int type, mainloop_fd_cb callback, void *data)
     if (mainloop_fd_list)
         mainloop_fd_list->prev = w;
     mainloop_fd_list = w;
+    FD_SET(fd, &watch_sets[type]);
+    if (fd > watch_maxfd)
+        watch_maxfd = fd;
     return 0;
 }
 
@@ -218,6 +262,12 @@ int mainloop_fd_del(int fd, int type, mainloop_fd_cb callback, void *data)
     int found = -1;
     for (mainloop_fd *w = mainloop_fd_list; w; w = w->next) {
         if (w->fd == fd && w->type == type && w->callback == callback && w->data == data) {
+            // Only a live watch owns the bit: an older, deleted one may share fd and type.
+            if (!w->deleted) {
+                FD_CLR(fd, &watch_sets[type]);
+                watch_maxfd_stale |= fd == watch_maxfd;
+                fds_deleted = true;
+            }
             w->deleted = 1;
             found = 0;
         }
@@ -231,6 +281,7 @@ int mainloop_timer_del(mainloop_timer_cb callback, void *data)
     for (mainloop_timer *t = mainloop_timer_list; t; t = t->next) {
         if (t->callback == callback && t->data == data) {
             t->deleted = 1;
+            timers_deleted = true;
             found = 0;
         }
     }
@@ -244,17 +295,18 @@ int mainloop_timer_add(int seconds, int milliseconds, mainloop_timer_cb callback
     mainloop_time now;
     loop_now(&now);
 
-    auto *t = new (std::nothrow) mainloop_timer{};
+    mainloop_timer *t = timer_alloc();
     if (!t)
         return -1;
-    // Milliseconds of a second or more are carried into the seconds, without overflow.
-    int64_t usec = int64_t{milliseconds} * 1000;
-    int64_t sec = int64_t{seconds} + usec / USEC_PER_SEC;
-    usec %= USEC_PER_SEC;
-    if (usec < 0) {
-        usec += USEC_PER_SEC;
+    // Milliseconds of a second or more are carried into the seconds, without overflow (and
+    // without 64-bit division, which a 32-bit target would pull in from its runtime).
+    int32_t ms = milliseconds % 1000;
+    int64_t sec = int64_t{seconds} + milliseconds / 1000;
+    if (ms < 0) {
+        ms += 1000;
         sec -= 1;
     }
+    int32_t usec = ms * 1000;
     sec = sec > INT32_MAX ? INT32_MAX : sec < INT32_MIN ? INT32_MIN : sec;
     t->interval = {static_cast<int32_t>(sec), static_cast<int32_t>(usec)};
     t->expires = time_add(now, t->interval);
@@ -312,6 +364,7 @@ int mainloop_signal_del(int signum, mainloop_signal_cb callback)
             continue;
         if (s->callback == callback) {
             s->deleted = 1;
+            signals_deleted = true;
             found = 0;
         } else {
             others++;
@@ -326,24 +379,33 @@ void mainloop_init() { mainloop_running = 1; }
 
 void mainloop_stop() { mainloop_running = 0; }
 
+namespace {
+
+// The largest live watched descriptor, found again after the largest one was deleted.
+int live_maxfd()
+{
+    if (watch_maxfd_stale) {
+        watch_maxfd = -1;
+        for (mainloop_fd *w = mainloop_fd_list; w; w = w->next)
+            if (!w->deleted && w->fd > watch_maxfd)
+                watch_maxfd = w->fd;
+        watch_maxfd_stale = false;
+    }
+    return watch_maxfd;
+}
+
+} // namespace
+
 int mainloop_poll()
 {
-    fd_set sets[3];
-    int maxfd = 0;
     timeval timeout{};
     mainloop_time now;
 
     pass_number++;
 
-    for (auto &set : sets)
-        FD_ZERO(&set);
-    for (mainloop_fd *w = mainloop_fd_list; w; w = w->next) {
-        if (w->deleted)
-            continue;
-        FD_SET(w->fd, &sets[w->type]);
-        if (w->fd > maxfd)
-            maxfd = w->fd;
-    }
+    fd_set sets[3];
+    memcpy(sets, watch_sets, sizeof sets);
+    int maxfd = live_maxfd() > 0 ? live_maxfd() : 0;
     if (wake_pipe[0] >= 0) {
         FD_SET(wake_pipe[0], &sets[MAINLOOP_READ]);
         if (wake_pipe[0] > maxfd)
@@ -377,21 +439,32 @@ int mainloop_poll()
     if (ready < 0 && errno != EINTR)
         return -1;
 
+    // A signal shows as the wake-up pipe (or an interrupted wait); without the pipe the flags
+    // are looked at in every pass.
+    bool woken = ready < 0 || wake_pipe[0] < 0;
+    if (ready > 0 && wake_pipe[0] >= 0 && FD_ISSET(wake_pipe[0], &sets[MAINLOOP_READ])) {
+        woken = true;
+        ready--;
+    }
     if (ready > 0) {
-        // Watches added by callbacks land at the head, in front of this walk.
+        // Watches added by callbacks land at the head, in front of this walk. Each ready
+        // descriptor belongs to one live watch, so the walk ends with the last of them.
         mainloop_fd *next;
-        for (mainloop_fd *w = mainloop_fd_list; w; w = next) {
+        for (mainloop_fd *w = mainloop_fd_list; w && ready > 0; w = next) {
             next = w->next;
-            if (!w->deleted && w->callback && FD_ISSET(w->fd, &sets[w->type]))
-                w->callback(w->fd, w->data);
+            if (!w->deleted && FD_ISSET(w->fd, &sets[w->type])) {
+                ready--;
+                if (w->callback)
+                    w->callback(w->fd, w->data);
+            }
         }
     }
 
     // Drained before the flags are read: a signal that comes later leaves a byte behind and
     // wakes the next select() at once.
-    if (wake_pipe[0] >= 0 && ready > 0 && FD_ISSET(wake_pipe[0], &sets[MAINLOOP_READ]))
-        wake_pipe_drain();
-    {
+    if (woken) {
+        if (wake_pipe[0] >= 0)
+            wake_pipe_drain();
         mainloop_signal *next;
         for (mainloop_signal *s = mainloop_signal_list; s; s = next) {
             next = s->next;
@@ -415,20 +488,25 @@ int mainloop_poll()
         if (again)
             mainloop_timer_add(t->interval.sec, t->interval.usec / 1000, t->callback, t->data);
         unlink_node(mainloop_timer_list, t);
-        delete t;
+        timer_free(t);
 
         if (restart_on_fault && runaway >= MAINLOOP_TIMER_LOOP_LIMIT)
             mainloop_restart("loop in timer handling");
         loop_now(&now);
     }
 
-    sweep(mainloop_fd_list);
-    bool signals_deleted = false;
-    for (mainloop_signal *s = mainloop_signal_list; s; s = s->next)
-        signals_deleted |= s->deleted != 0;
-    if (signals_deleted)
+    if (fds_deleted) {
+        sweep(mainloop_fd_list);
+        fds_deleted = false;
+    }
+    if (signals_deleted) {
         with_signals_blocked([] { sweep(mainloop_signal_list); });
-    sweep(mainloop_timer_list);
+        signals_deleted = false;
+    }
+    if (timers_deleted) {
+        sweep(mainloop_timer_list);
+        timers_deleted = false;
+    }
     return 0;
 }
 
@@ -451,7 +529,14 @@ void mainloop_cleanup()
         return;
     free_all(mainloop_fd_list);
     free_all(mainloop_timer_list);
+    free_all(timer_spares);
+    timer_spare_count = 0;
     with_signals_blocked([] { free_all(mainloop_signal_list); });
+    for (auto &set : watch_sets)
+        FD_ZERO(&set);
+    watch_maxfd = -1;
+    watch_maxfd_stale = false;
+    fds_deleted = timers_deleted = signals_deleted = false;
 }
 
 void mainloop_restart(const char *reason)

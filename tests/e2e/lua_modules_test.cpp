@@ -55,25 +55,7 @@ struct lua_result {
     std::string err;
 };
 
-long open_descriptors(pid_t pid)
-{
-    DIR *dir = opendir(("/proc/" + std::to_string(pid) + "/fd").c_str());
-    if (dir == nullptr)
-        return 0;
-    long n = 0;
-    while (dirent *entry = readdir(dir))
-        n += entry->d_name[0] != '.';
-    closedir(dir);
-    return n;
-}
-
-// Resident memory of a process in KiB.
-long resident_kib(pid_t pid)
-{
-    std::string status = harness::read_file("/proc/" + std::to_string(pid) + "/status");
-    size_t at = status.find("VmRSS:");
-    return at == std::string::npos ? -1 : atol(status.c_str() + at + 6);
-}
+long open_descriptors(pid_t pid) { return harness::count_fds(pid); }
 
 class LuaModules : public ::testing::Test {
 protected:
@@ -447,7 +429,7 @@ TEST_F(LuaModules, HeraldFreesTheInterfaceList)
     )");
     // A sanitizer holds freed memory back for a while; here it must be reused at once.
     argv.insert(argv.begin() + 1, "ASAN_OPTIONS=quarantine_size_mb=0");
-    auto kib = measure(argv, "", resident_kib);
+    auto kib = measure(argv, "", harness::resident_kib);
     // A list kept per call would be several megabytes by now.
     EXPECT_LT(kib.second - kib.first, 512) << kib.first << " KiB before, " << kib.second;
 }

@@ -1,6 +1,7 @@
 // Memory checks: the programs under valgrind's memcheck report no error and no leak, from the
 // first byte to an orderly end.
 #include <sys/stat.h>
+#include <termios.h>
 
 #include "ferrod_fixture.h"
 
@@ -90,6 +91,33 @@ TEST(Memcheck, SentryctlEveryOption)
         EXPECT_NE(status, 99) << options[0] << ": " << p.err();
         EXPECT_EQ(p.err().find("=="), std::string::npos) << options[0] << ": " << p.err();
     }
+}
+
+// A short terminal session: typed bytes out, device bytes in, a break, the modem lines, ~.
+TEST(Memcheck, TtyscopeSessionEndingWithTildeDot)
+{
+    harness::TempDir dir;
+    harness::Pty device, user;
+    std::string board = dir.file("board");
+    mkdir(board.c_str(), 0755);
+    std::vector<std::string> argv = MEMCHECK;
+    argv.insert(argv.end(), {TTYSCOPE_BIN, "-e", device.slave, "9600"});
+    harness::ProcessOptions o;
+    o.cwd = dir.path;
+    o.terminal = user.slave;
+    harness::Process p(argv, {"LD_PRELOAD=" BOARDSIM_LIB, "BOARDSIM_DIR=" + board}, true, o);
+    ASSERT_TRUE(harness::eventually([&] {
+        termios t;
+        return tcgetattr(user.master, &t) == 0 && t.c_lflag == 0;
+    }, SLOW)) << "the terminal was never taken";
+    user.write("hello");
+    EXPECT_EQ(device.read_bytes(5, SLOW), "hello");
+    device.write("world");
+    user.write("~b~m~h~x41~h~l~l~t");
+    EXPECT_EQ(device.read_bytes(1, SLOW), "A");
+    user.write("~.");
+    EXPECT_EQ(p.wait_exit(SLOW), 0) << p.err();
+    EXPECT_EQ(p.err().find("=="), std::string::npos) << p.err();
 }
 
 } // namespace

@@ -3,6 +3,7 @@
 
 #include <arpa/inet.h>
 #include <errno.h>
+#include <dirent.h>
 #include <fcntl.h>
 #include <ftw.h>
 #include <netinet/in.h>
@@ -436,6 +437,40 @@ int Process::wait_exit(ms timeout)
 
 // Below the kernel's ephemeral range (32768 and up), so that no connection's source port can
 // take it between this check and the program's bind.
+int count_fds(pid_t pid)
+{
+    DIR *d = opendir(("/proc/" + std::to_string(pid) + "/fd").c_str());
+    if (!d)
+        return -1;
+    int n = 0;
+    while (dirent *e = readdir(d))
+        n += e->d_name[0] != '.';
+    closedir(d);
+    return n;
+}
+
+std::string describe_fds(pid_t pid)
+{
+    std::string dir = "/proc/" + std::to_string(pid) + "/fd", text;
+    DIR *d = opendir(dir.c_str());
+    if (!d)
+        return text;
+    while (dirent *e = readdir(d)) {
+        char target[256] = {};
+        if (e->d_name[0] != '.' && readlink((dir + "/" + e->d_name).c_str(), target, sizeof target - 1) > 0)
+            text += std::string(e->d_name) + " -> " + target + "\n";
+    }
+    closedir(d);
+    return text;
+}
+
+long resident_kib(pid_t pid)
+{
+    std::string status = read_file("/proc/" + std::to_string(pid) + "/status");
+    size_t at = status.find("VmRSS:");
+    return at == std::string::npos ? -1 : atol(status.c_str() + at + 6);
+}
+
 int free_port(int type)
 {
     static unsigned seed = static_cast<unsigned>(getpid()) * 2654435761u ^ static_cast<unsigned>(time(nullptr));

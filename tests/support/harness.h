@@ -104,6 +104,13 @@ private:
     int status_ = -1;
 };
 
+// Descriptors a process has open (from /proc), or -1 when it cannot be read.
+int count_fds(pid_t pid);
+// What they are, "N -> target" one a line, for failure messages.
+std::string describe_fds(pid_t pid);
+// Resident memory of a process in KiB (VmRSS), or -1.
+long resident_kib(pid_t pid);
+
 // The emulator prefix of this build, empty on the host.
 const std::vector<std::string> &emulator();
 
