@@ -12,5 +12,16 @@ if(SANITIZE)
   add_link_options(-fsanitize=${SANITIZE})
 endif()
 
+if(FUZZ)
+  # Coverage and sanitizers on every library the fuzz targets link; only the targets themselves
+  # link libFuzzer's main (tests/fuzz).
+  if(NOT CMAKE_CXX_COMPILER_ID MATCHES "Clang")
+    message(FATAL_ERROR "FUZZ=ON needs clang: configure with CC=clang CXX=clang++")
+  endif()
+  add_compile_options(-fsanitize=fuzzer-no-link,address,undefined -fno-omit-frame-pointer
+                      -fno-sanitize-recover=all)
+  add_link_options(-fsanitize=address,undefined)
+endif()
+
 # Small binaries: nothing here throws across our code, nothing needs RTTI.
 set(FERRO_CXX_LEAN -fno-exceptions -fno-rtti)

@@ -91,7 +91,7 @@ void show_timestamp()
     printf("%s%s.%03d%s ", GREY, clock, static_cast<int>(tv.tv_usec / 1000), RESET);
 }
 
-void vshow_message(const char *format, va_list ap)
+__attribute__((format(printf, 1, 0))) void vshow_message(const char *format, va_list ap)
 {
     char text[MESSAGE_MAX];
     vsnprintf(text, sizeof text, format, ap);
