@@ -25,8 +25,8 @@ import tty
 
 
 def main():
-    dev, port, spec = sys.argv[1], int(sys.argv[2]), sys.argv[3]
-    fault, _, at = spec.partition("@")
+    dev, port, fault_arg = sys.argv[1], int(sys.argv[2]), sys.argv[3]
+    fault, _, at = fault_arg.partition("@")
     at = int(at or 1000)
     fd = os.open(dev, os.O_RDWR | os.O_NOCTTY)
     tty.setraw(fd)

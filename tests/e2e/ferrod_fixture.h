@@ -96,6 +96,23 @@ struct Ferrod {
         rename((d + "/" + name + ".tmp").c_str(), (d + "/" + name).c_str());
     }
 
+    // A new connection is taken and data flows both ways on it. Its byte on the port shows
+    // the daemon has taken this very connection (earlier clients' bytes may come first).
+    void expect_serves_new_client()
+    {
+        int c = harness::tcp_connect(port, harness::ms(3000));
+        ASSERT_GE(c, 0);
+        harness::send_all(c, "!");
+        std::string seen;
+        ASSERT_TRUE(harness::eventually([&] {
+            seen += pty.read_quiet(harness::ms(50), harness::ms(200));
+            return seen.find('!') != std::string::npos;
+        }, harness::ms(5000))) << proc->all_lines();
+        pty.write("still here");
+        EXPECT_EQ(harness::recv_bytes(c, 10, harness::ms(3000)), "still here");
+        close(c);
+    }
+
     std::string stats() { return harness::read_file(stats_path()); }
 
     // A daemon still running at the end must shut down cleanly: status 0, and under the
