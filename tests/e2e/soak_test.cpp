@@ -29,7 +29,6 @@ int repeats(int normal, int longer)
 
 using harness::count_fds;
 
-
 // User plus system CPU time of a process, in clock ticks.
 long cpu_ticks(pid_t pid)
 {
