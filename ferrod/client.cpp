@@ -11,6 +11,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <new>
 
 #include "config.h"
@@ -107,7 +108,8 @@ void dump_client(const char *func, const char *dir, const client *c, const void 
     _fr_loghex(func, title, data, len);
 }
 
-constexpr int READS_PER_EVENT = 8;
+// A stream client's read takes up to this many buffers at once.
+constexpr size_t BUFFERS_PER_READ = 8;
 
 // One read buffer for all clients: sized once, never per read, and never on the stack, where a
 // large tx_bufsize would not fit.
@@ -297,36 +299,35 @@ int on_client_readable(int, void *data)
     auto *c = static_cast<client *>(data);
     daemon_config *cfg = c->cfg;
     size_t size = static_cast<size_t>(cfg->tx_bufsize);
-    // A stream that fills the buffer is read on at once, a few times, instead of going back
-    // through select() for every buffer; a UDP client has just the one datagram.
-    int reads = c->type == SOCK_STREAM ? READS_PER_EVENT : 1;
-    while (reads-- > 0) {
-        // Never waits: a datagram that select() reported may have been dropped by the kernel
-        // since, and a stream may have nothing more.
-        ssize_t n = recv(c->fd, read_buf, size, MSG_DONTWAIT);
-        if (n == 0) {
-            fr_log(LG_INF, "Client %d closed by remote peer", c->id);
-            client_del(c);
+    // A stream is read a few buffers at once and handled buffer by buffer, as if each had been
+    // read by itself; a UDP client has just the one datagram, cut to a buffer.
+    size_t room = c->type == SOCK_STREAM ? std::min(size * BUFFERS_PER_READ, sizeof read_buf) : size;
+    // Never waits: a datagram that select() reported may have been dropped by the kernel since.
+    ssize_t n = recv(c->fd, read_buf, room, MSG_DONTWAIT);
+    if (n == 0) {
+        fr_log(LG_INF, "Client %d closed by remote peer", c->id);
+        client_del(c);
+        return 0;
+    }
+    if (n < 0) {
+        if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)
             return 0;
-        }
-        if (n < 0) {
-            if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)
-                return 0;
-            fr_log(LG_WRN, "Error reading from client %d: %s", c->id, strerror(errno));
-            client_del(c);
-            return 0;
-        }
-        c->bytes_rx += static_cast<uint64_t>(n);
-        dump_client(__func__, "rx", c, read_buf, static_cast<size_t>(n));
-        client_restart_timeout(c);
+        fr_log(LG_WRN, "Error reading from client %d: %s", c->id, strerror(errno));
+        client_del(c);
+        return 0;
+    }
+    c->bytes_rx += static_cast<uint64_t>(n);
+    client_restart_timeout(c);
+    for (size_t off = 0; off < static_cast<size_t>(n); off += size) {
+        const unsigned char *block = read_buf + off;
+        size_t len = std::min(size, static_cast<size_t>(n) - off);
+        dump_client(__func__, "rx", c, block, len);
         if (c->telnet) {
-            telnet_handle(c->telnet, read_buf, static_cast<size_t>(n));
+            telnet_handle(c->telnet, block, len);
         } else {
-            serial_tx(cfg->serial, read_buf, static_cast<int>(n));
-            serial_tx(cfg->serial2, read_buf, static_cast<int>(n));
+            serial_tx(cfg->serial, block, static_cast<int>(len));
+            serial_tx(cfg->serial2, block, static_cast<int>(len));
         }
-        if (static_cast<size_t>(n) < size)
-            return 0;
     }
     return 0;
 }

@@ -8,6 +8,7 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <new>
 
 #include "client.h"
@@ -60,21 +61,40 @@ int on_serial_reopen(void *data);
 
 void add_bytes(uint64_t &counter, int n) { counter += static_cast<uint64_t>(n); }
 
+// One block to every client, counted once.
+void hand_on(serial_channel *ch, const unsigned char *block, int len)
+{
+    daemon_config *cfg = ch->cfg;
+    client *next;
+    for (client *c = cfg->clients; c; c = next) {
+        next = c->next;
+        client_write(c, block, len);
+    }
+    if (cfg->stats)
+        add_bytes(cfg->stats->bytes_rx, len);
+}
+
 int serial_flush(void *data)
 {
     auto *ch = static_cast<serial_channel *>(data);
     if (ch->fill == 0)
         return 0;
-    daemon_config *cfg = ch->cfg;
-    client *next;
-    for (client *c = cfg->clients; c; c = next) {
-        next = c->next;
-        client_write(c, ch->buf, ch->fill);
-    }
-    if (cfg->stats)
-        add_bytes(cfg->stats->bytes_rx, ch->fill);
+    hand_on(ch, ch->buf, ch->fill);
     ch->fill = 0;
     return 0;
+}
+
+// Every full block in the buffer goes out on its own, as if each had been read by itself;
+// the rest, less than a block, moves to the front.
+void hand_on_full_blocks(serial_channel *ch)
+{
+    int off = 0;
+    for (; ch->fill - off >= ch->bufsize; off += ch->bufsize)
+        hand_on(ch, ch->buf + off, ch->bufsize);
+    if (off > 0) {
+        ch->fill -= off;
+        memmove(ch->buf, ch->buf + off, static_cast<size_t>(ch->fill));
+    }
 }
 
 // The device failed or went away: stop watching it and try to open it again every second
@@ -101,15 +121,17 @@ int on_serial_reopen(void *data)
     return 0;
 }
 
-// While the line keeps filling the buffer, each full buffer is handed on and the next read
-// follows at once, a few times, instead of a trip through select() for every buffer.
+// A read takes up to a few blocks at once, and while the line keeps filling the room the next
+// read follows at once, a few times, instead of a trip through select() for every block.
 constexpr int READS_PER_EVENT = 8;
+constexpr int ROOM_MAX = 16384;
 
 int on_serial_read(int fd, void *data)
 {
     auto *ch = static_cast<serial_channel *>(data);
     for (int reads = 0; reads < READS_PER_EVENT; reads++) {
-        ssize_t n = read(fd, ch->buf + ch->fill, static_cast<size_t>(ch->bufsize - ch->fill));
+        int room = ch->room - ch->fill;
+        ssize_t n = read(fd, ch->buf + ch->fill, static_cast<size_t>(room));
         if (n < 0) {
             if (errno == EINTR || errno == EAGAIN)
                 return 0;
@@ -118,7 +140,7 @@ int on_serial_read(int fd, void *data)
             return -1;
         }
         if (n == 0) {
-            // After a read that filled the buffer an empty one only means the line is quiet
+            // After a read that filled the room an empty one only means the line is quiet
             // (reads return at once); as the first read it means the device is gone.
             if (reads > 0)
                 return 0;
@@ -133,12 +155,15 @@ int on_serial_read(int fd, void *data)
         if (ch->cfg->do_leds)
             led_blink(LED_TXD);
 
-        if (ch->fill < ch->bufsize) {
-            int ms = ch->cfg->tx_timeout;
-            mainloop_timer_add(ms / 1000, ms % 1000, serial_flush, ch);
+        hand_on_full_blocks(ch);
+        if (n < room) {
+            // The line paused: what is left waits for the quiet time.
+            if (ch->fill > 0) {
+                int ms = ch->cfg->tx_timeout;
+                mainloop_timer_add(ms / 1000, ms % 1000, serial_flush, ch);
+            }
             return 0;
         }
-        serial_flush(ch);
     }
     return 0;
 }
@@ -200,13 +225,17 @@ serial_channel *serial_init(daemon_config *cfg, const char *device, int baudrate
         fr_log(LG_FTL, "Could not open serial port: %s", strerror(errno));
 
     auto *ch = new (std::nothrow) serial_channel{};
-    unsigned char *buf = new (std::nothrow) unsigned char[static_cast<size_t>(bufsize)];
+    // A few whole blocks per read, within ROOM_MAX unless one block is larger. Whole blocks:
+    // a read that fills the room leaves nothing behind that would need the flush timer.
+    int room = bufsize * std::max(1, std::min(READS_PER_EVENT, ROOM_MAX / bufsize));
+    unsigned char *buf = new (std::nothrow) unsigned char[static_cast<size_t>(room)];
     if (!ch || !buf)
         fr_log(LG_FTL, "Not enough memory for serial port %s", device);
     copy_field(ch->name, device);
     ch->cfg = cfg;
     ch->fd = fd;
     ch->bufsize = bufsize;
+    ch->room = room;
     ch->buf = buf;
     ch->settings = settings;
     ch->primary = primary;

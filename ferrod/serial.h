@@ -17,9 +17,10 @@ struct serial_channel {
     char name[32];
     daemon_config *cfg;
     int fd; // -1 while the device is gone and being reopened
-    int bufsize;
+    int bufsize; // a block: handed on when full, or earlier when the line goes quiet
+    int room;    // what one read may take: a few whole blocks, so a busy line costs fewer reads
     int fill;
-    unsigned char *buf;
+    unsigned char *buf; // room bytes
     serial_settings settings;
     int primary; // drives DTR/RTS and is polled for DCD
 };

@@ -176,6 +176,80 @@ TEST(Bridge, QuietGapFlushesAndBurstsGoOutInChunksOfBufsize)
     EXPECT_EQ(sent[2].substr(0, 26), "| 0000  55 56 57 58 59    ");
 }
 
+// The sizes of the data blocks dumped under TITLE from line MARK on, in order.
+std::vector<size_t> dumped_blocks(harness::Process &proc, size_t mark, const std::string &title)
+{
+    std::vector<size_t> sizes;
+    const std::vector<std::string> l = proc.lines();
+    for (size_t i = mark; i < l.size(); i++) {
+        if (l[i].find("+------- " + title + " -------") == std::string::npos)
+            continue;
+        size_t n = 0;
+        // Each dump line: "| OFFS  " then sixteen "XX " columns, blank where the block ends.
+        for (size_t j = i + 1; j < l.size() && l[j].find("| ") != std::string::npos; j++) {
+            std::string hex = l[j].substr(l[j].find("| ") + 8, 48);
+            for (size_t k = 0; k + 1 < hex.size(); k += 3)
+                n += hex[k] != ' ';
+        }
+        sizes.push_back(n);
+    }
+    return sizes;
+}
+
+TEST(Bridge, BurstsLongerThanOneReadStillGoOutInBlocksOfBufsize)
+{
+    Ferrod f;
+    f.start_server("ferrod_tx_timeout=\"400\"\nferrod_tx_bufsize=\"10\"\n", {"-l", "5"});
+    int c = f.connect_client(1);
+
+    // A full block goes out at once, without waiting for the line to go quiet.
+    f.pty.write("0123456789");
+    EXPECT_EQ(harness::recv_bytes(c, 10, ms(250)), "0123456789");
+
+    // Far more than one read takes: every full block at once, the rest after the quiet time.
+    std::string burst;
+    for (int i = 0; i < 247; i++)
+        burst += static_cast<char>('A' + i % 26);
+    size_t mark = f.proc->line_count();
+    f.pty.write(burst);
+    EXPECT_EQ(harness::recv_bytes(c, 240, ms(250)), burst.substr(0, 240));
+    EXPECT_EQ(harness::recv_bytes(c, 7, ms(150)), "") << "the tail waits for the quiet time";
+    EXPECT_EQ(harness::recv_bytes(c, 7, ms(3000)), burst.substr(240));
+    std::vector<size_t> sent;
+    ASSERT_TRUE(harness::eventually([&] {
+        sent = dumped_blocks(*f.proc, mark, "tx client 1");
+        return sent.size() >= 25;
+    }, ms(3000))) << f.proc->all_lines();
+    ASSERT_EQ(sent.size(), 25u) << f.proc->all_lines();
+    for (size_t i = 0; i < 24; i++)
+        EXPECT_EQ(sent[i], 10u) << "block " << i;
+    EXPECT_EQ(sent[24], 7u);
+
+    // The other way: a client's burst reaches the port whole and in order, in writes of at
+    // most a buffer.
+    mark = f.proc->line_count();
+    harness::send_all(c, burst);
+    std::string port;
+    EXPECT_TRUE(harness::eventually([&] {
+        port += f.pty.read_quiet(ms(50), ms(200));
+        return port.size() >= burst.size();
+    }, ms(5000)));
+    EXPECT_EQ(port, burst);
+    std::vector<size_t> written = dumped_blocks(*f.proc, mark, "tx serial");
+    size_t total = 0;
+    for (size_t n : written) {
+        EXPECT_LE(n, 10u);
+        total += n;
+    }
+    EXPECT_EQ(total, burst.size());
+    EXPECT_TRUE(harness::eventually([&] {
+        std::string st = f.stats();
+        return st.find("bytes_rx=257\n") != std::string::npos &&
+               st.find("bytes_tx=247\n") != std::string::npos;
+    }, ms(3000))) << f.stats();
+    close(c);
+}
+
 TEST(Bridge, SecondaryDeviceIsBridgedAndCountedTwice)
 {
     Ferrod f;
