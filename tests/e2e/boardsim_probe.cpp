@@ -1,7 +1,10 @@
 // Test program for the simulated board: opens a serial device the way ferrod and ttyscope do
-// and performs the modem-line operations named on its command line, one result line each.
+// (or an i2c-dev bus) and performs the operations named on its command line, one result line
+// each.
 #include <errno.h>
 #include <fcntl.h>
+#include <linux/i2c-dev.h>
+#include <linux/i2c.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -26,7 +29,8 @@ const char USAGE[] =
     "     tcsbrk ARG, tcsbrkp ARG, sbrk, cbrk, hupcl on|off, winsz, chdir DIR,\n"
     "     wait (for a line on stdin),\n"
     "     open (again; later ops use it), close (later ops use the previous one),\n"
-    "     close-keep (close but keep using the number)\n";
+    "     close-keep (close but keep using the number),\n"
+    "     slave ADDR, rd REG, wr REG VALUE (i2c-dev: address, byte-data read and write)\n";
 
 const char *error_name(int error)
 {
@@ -177,6 +181,23 @@ int main(int argc, char **argv)
             if (strcmp(op, "close") == 0 && !fds.empty())
                 fds.pop_back();
             report(op, rc);
+        } else if (strcmp(op, "slave") == 0) {
+            report(op, ioctl(fd, I2C_SLAVE, strtoul(next_arg(argc, argv, &i), nullptr, 0)));
+        } else if (strcmp(op, "rd") == 0 || strcmp(op, "wr") == 0) {
+            bool write = op[0] == 'w';
+            i2c_smbus_data value{};
+            i2c_smbus_ioctl_data args{};
+            args.read_write = write ? I2C_SMBUS_WRITE : I2C_SMBUS_READ;
+            args.command = static_cast<__u8>(atoi(next_arg(argc, argv, &i)));
+            args.size = I2C_SMBUS_BYTE_DATA;
+            args.data = &value;
+            if (write)
+                value.byte = static_cast<__u8>(atoi(next_arg(argc, argv, &i)));
+            int rc = ioctl(fd, I2C_SMBUS, &args);
+            if (rc == 0 && !write)
+                printf("rd: %d\n", value.byte);
+            else
+                report(op, rc);
         } else {
             fprintf(stderr, "unknown op %s\n%s", op, USAGE);
             return 2;

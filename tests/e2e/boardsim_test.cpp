@@ -175,6 +175,25 @@ protected:
     std::string line(const char *name) const { return read_file(state_file(pts_, name)); }
 };
 
+// The simulated bus: only the controller's address answers, a transfer before an address is set
+// is not acknowledged either, console mode clears both watchdog bits, an injected read fault
+// fails that register alone.
+TEST_F(BoardsimTty, I2cBusAnswersOnlyAtTheControllersAddress)
+{
+    const std::string bus = board_ + "/i2c/i2c-0";
+    for (const std::string &d : {board_, board_ + "/i2c", bus, bus + "/reg", bus + "/read_error"})
+        mkdir(d.c_str(), 0755);
+    harness::write_file(bus + "/reg/5", "11\n"); // watchdog enabled, console mode, watchdog active
+    harness::write_file(bus + "/reg/6", "3\n");
+    run_result r = probe({"/dev/i2c-0", "rd", "5", "slave", "0x11", "rd", "5", "slave", "0x10",
+                          "rd", "5", "wr", "0", "54", "rd", "5"});
+    EXPECT_EQ(r.out, "rd: ENXIO\nslave: ENXIO\nrd: ENXIO\nslave: ok\nrd: 11\nwr: ok\nrd: 2\n");
+
+    harness::write_file(bus + "/read_error/5", "EIO\n");
+    r = probe({"/dev/i2c-0", "slave", "0x10", "rd", "5", "rd", "6"});
+    EXPECT_EQ(r.out, "slave: ok\nrd: EIO\nrd: 3\n");
+}
+
 TEST_F(BoardsimTty, WithoutTheLibraryAPtyHasNoModemLines)
 {
     probe_env plain;
