@@ -199,12 +199,12 @@ std::vector<size_t> dumped_blocks(harness::Process &proc, size_t mark, const std
 TEST(Bridge, BurstsLongerThanOneReadStillGoOutInBlocksOfBufsize)
 {
     Ferrod f;
-    f.start_server("ferrod_tx_timeout=\"400\"\nferrod_tx_bufsize=\"10\"\n", {"-l", "5"});
+    f.start_server("ferrod_tx_timeout=\"1000\"\nferrod_tx_bufsize=\"10\"\n", {"-l", "5"});
     int c = f.connect_client(1);
 
     // A full block goes out at once, without waiting for the line to go quiet.
     f.pty.write("0123456789");
-    EXPECT_EQ(harness::recv_bytes(c, 10, ms(250)), "0123456789");
+    EXPECT_EQ(harness::recv_bytes(c, 10, ms(600)), "0123456789");
 
     // Far more than one read takes: every full block at once, the rest after the quiet time.
     std::string burst;
@@ -212,8 +212,8 @@ TEST(Bridge, BurstsLongerThanOneReadStillGoOutInBlocksOfBufsize)
         burst += static_cast<char>('A' + i % 26);
     size_t mark = f.proc->line_count();
     f.pty.write(burst);
-    EXPECT_EQ(harness::recv_bytes(c, 240, ms(250)), burst.substr(0, 240));
-    EXPECT_EQ(harness::recv_bytes(c, 7, ms(150)), "") << "the tail waits for the quiet time";
+    EXPECT_EQ(harness::recv_bytes(c, 240, ms(600)), burst.substr(0, 240));
+    EXPECT_EQ(harness::recv_bytes(c, 7, ms(300)), "") << "the tail waits for the quiet time";
     EXPECT_EQ(harness::recv_bytes(c, 7, ms(3000)), burst.substr(240));
     std::vector<size_t> sent;
     ASSERT_TRUE(harness::eventually([&] {
