@@ -205,6 +205,9 @@ TEST(Bridge, BurstsLongerThanOneReadStillGoOutInBlocksOfBufsize)
     // A full block goes out at once, without waiting for the line to go quiet.
     f.pty.write("0123456789");
     EXPECT_EQ(harness::recv_bytes(c, 10, ms(600)), "0123456789");
+    // Its dumps (read, then sent) are in the log before the burst's are counted.
+    ASSERT_TRUE(harness::eventually(
+        [&] { return f.proc->count("| 0000  30 31 32 33 34 35 36 37 38 39") >= 2; }, ms(3000)));
 
     // Far more than one read takes: every full block at once, the rest after the quiet time.
     std::string burst;
