@@ -20,10 +20,7 @@ int connect_small_window(int port)
     int fd = socket(AF_INET, SOCK_STREAM, 0);
     int small = 2048;
     setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(static_cast<uint16_t>(port));
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    sockaddr_in a = harness::loopback(port);
     EXPECT_EQ(connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof a), 0);
     return fd;
 }

@@ -22,10 +22,7 @@ int udp_from(const char *ip)
 
 void send_to(int fd, int port, const std::string &bytes)
 {
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(static_cast<uint16_t>(port));
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    sockaddr_in a = harness::loopback(port);
     EXPECT_EQ(sendto(fd, bytes.data(), bytes.size(), 0, reinterpret_cast<sockaddr *>(&a), sizeof a),
               static_cast<ssize_t>(bytes.size()));
 }

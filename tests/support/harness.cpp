@@ -491,13 +491,19 @@ int free_port(int type)
     return 0;
 }
 
-int tcp_connect(int port, ms timeout)
+sockaddr_in loopback(int port)
 {
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     sockaddr_in a{};
     a.sin_family = AF_INET;
     a.sin_port = htons(static_cast<uint16_t>(port));
     a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    return a;
+}
+
+int tcp_connect(int port, ms timeout)
+{
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    sockaddr_in a = loopback(port);
     int r = connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof a);
     if (r != 0 && errno == EINPROGRESS) {
         pollfd p{fd, POLLOUT, 0};
@@ -521,10 +527,7 @@ int udp_bind(int port)
     int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     int one = 1;
     setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(static_cast<uint16_t>(port));
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    sockaddr_in a = loopback(port);
     if (bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0) {
         close(fd);
         return -1;

@@ -1,6 +1,7 @@
 // Test plumbing: child processes with captured output, ptys, sockets, temporary folders.
 #pragma once
 
+#include <netinet/in.h>
 #include <sys/types.h>
 
 #include <chrono>
@@ -120,6 +121,7 @@ bool kernel_runs_target();
 
 // Sockets on 127.0.0.1.
 int free_port(int type); // SOCK_STREAM or SOCK_DGRAM
+sockaddr_in loopback(int port); // 127.0.0.1:PORT
 int tcp_connect(int port, ms timeout = ms(5000)); // -1 when refused or timed out
 int udp_bind(int port); // -1 on failure
 // Reads until `count` bytes arrived, the peer closed, or the deadline; returns the bytes.
