@@ -10,6 +10,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <new>
 
@@ -405,7 +406,7 @@ int mainloop_poll()
 
     fd_set sets[3];
     memcpy(sets, watch_sets, sizeof sets);
-    int maxfd = live_maxfd() > 0 ? live_maxfd() : 0;
+    int maxfd = std::max(live_maxfd(), 0);
     if (wake_pipe[0] >= 0) {
         FD_SET(wake_pipe[0], &sets[MAINLOOP_READ]);
         if (wake_pipe[0] > maxfd)
