@@ -7,7 +7,6 @@
 #include <stdarg.h>
 #include <string.h>
 #include <sys/ioctl.h>
-#include <sys/select.h>
 #include <sys/time.h>
 #include <time.h>
 #include <unistd.h>
@@ -97,44 +96,6 @@ __attribute__((format(printf, 1, 0))) void vshow_message(const char *format, va_
     vsnprintf(text, sizeof text, format, ap);
     printf("\r\033[K%s> %s%s\n", GREY, text, RESET);
     fflush(stdout);
-}
-
-// True when the program is to end: a stop signal waits to be handled, or the loop is stopping.
-bool stop_requested()
-{
-    for (mainloop_signal *s = mainloop_signal_list; s; s = s->next)
-        if (s->callback == quit_on_sigint && !s->deleted && s->pending)
-            return true;
-    return !mainloop_running;
-}
-
-// Waits until the serial port takes a byte without blocking. The stop signals are held while
-// the flags are checked and let through only inside pselect(), so one that comes at any moment
-// either is seen by the check or interrupts the wait. False when the program is to end.
-bool wait_writable()
-{
-    sigset_t stop, old;
-    sigemptyset(&stop);
-    for (int sig : STOP_SIGNALS)
-        sigaddset(&stop, sig);
-    sigprocmask(SIG_BLOCK, &stop, &old);
-    bool ok;
-    for (;;) {
-        if (stop_requested()) {
-            ok = false;
-            break;
-        }
-        fd_set w;
-        FD_ZERO(&w);
-        FD_SET(serial_fd, &w);
-        int r = pselect(serial_fd + 1, nullptr, &w, nullptr, nullptr, &old);
-        if (r > 0 || (r < 0 && errno != EINTR)) {
-            ok = true; // writable, or the write reports what is wrong
-            break;
-        }
-    }
-    sigprocmask(SIG_SETMASK, &old, nullptr);
-    return ok;
 }
 
 void show_help()
@@ -309,7 +270,7 @@ void show_flush()
 int send_char(uint8_t c)
 {
     for (;;) {
-        if (!wait_writable())
+        if (mainloop_wait_writable(serial_fd, -1) < 0)
             return -1;
         ssize_t n = write(serial_fd, &c, 1);
         if (n == 1)
