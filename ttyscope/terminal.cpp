@@ -12,6 +12,8 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <string>
+
 #include "mainloop.h"
 #include "serial.h"
 
@@ -47,6 +49,9 @@ constexpr size_t BAR_RIGHT = 78;
 
 // The hex line holds bytes not yet drawn.
 bool hexline_dirty;
+
+// The log file's name, once one has been opened.
+std::string logname;
 
 uint8_t lower(uint8_t c) { return c >= 'A' && c <= 'Z' ? static_cast<uint8_t>(c + ('a' - 'A')) : c; }
 
@@ -333,8 +338,15 @@ void log_data(const void *data, size_t len)
 {
     if (!logging || !logfile)
         return;
-    fwrite(data, 1, len, logfile);
-    fflush(logfile);
+    if (fwrite(data, 1, len, logfile) == len && fflush(logfile) == 0)
+        return;
+    // A full disk or a failing device: said once, then logging is off until the next ~l
+    // opens the file again. The close cannot succeed where the flush failed.
+    int error = errno;
+    show_error("Error writing log file: %s", strerror(error));
+    fclose(logfile);
+    logfile = nullptr;
+    logging = 0;
 }
 
 void set_logging(int on, const char *path)
@@ -344,12 +356,15 @@ void set_logging(int on, const char *path)
         return;
     }
     if (!logfile) {
-        const char *name = path ? path : "ttyscope.log";
-        logfile = fopen(name, "a+");
-        if (logfile)
-            show_message("Writing log to %s", name);
-        else
+        // After a write error the file that was in use is opened again, not a new one.
+        std::string name = path ? path : !logname.empty() ? logname : "ttyscope.log";
+        logfile = fopen(name.c_str(), "a+");
+        if (logfile) {
+            logname = name;
+            show_message("Writing log to %s", name.c_str());
+        } else {
             show_error("Error opening log: %s", strerror(errno));
+        }
     }
     if (logfile)
         logging = 1;

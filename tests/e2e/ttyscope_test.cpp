@@ -1,15 +1,19 @@
 // ttyscope end to end: one pty plays the serial device, a second one the user's terminal (the
 // test types on it and reads the screen), under the simulated board.
 #include <ctype.h>
+#include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <sched.h>
 #include <signal.h>
 #include <string.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <memory>
 #include <string>
 #include <vector>
@@ -518,6 +522,45 @@ TEST(TtyscopeLog, UnopenableLogLeavesLoggingOffAndIsTriedAgain)
     s.type("k~.");
     EXPECT_EQ(s.exit_status(), 0);
     EXPECT_EQ(harness::read_file(s.dir.file("ttyscope.log")), "k~.");
+}
+
+TEST(TtyscopeLog, FullDiskStopsLoggingWithAMessageAndLIsTriedAgain)
+{
+    Scope s;
+    // A 16 KB disk in a mount namespace of this test's own, so that nothing outside sees it.
+    std::string disk = s.dir.file("disk");
+    mkdir(disk.c_str(), 0755);
+    if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+        mount("tmpfs", disk.c_str(), "tmpfs", 0, "size=16k") != 0)
+        GTEST_SKIP() << "no small tmpfs of our own can be mounted here: " << strerror(errno);
+    struct Unmount {
+        std::string path;
+        ~Unmount() { umount2(path.c_str(), MNT_DETACH); }
+    } unmount{disk};
+
+    std::string log = disk + "/session.log";
+    ASSERT_TRUE(s.connect({"-l", log})) << s.screen;
+    const std::string error = status_line("Error writing log file: No space left on device");
+    int chunk = 0;
+    auto send_chunk = [&] {
+        std::string mark = "<" + std::to_string(chunk++) + ">";
+        s.serial.write(std::string(1000, '.') + mark);
+        return s.wait_screen(mark);
+    };
+    while (chunk < 40 && s.occurrences(error) == 0)
+        ASSERT_TRUE(send_chunk()) << s.screen.substr(s.screen.size() > 300 ? s.screen.size() - 300 : 0);
+    ASSERT_EQ(s.occurrences(error), 1) << "no message after 40 KB on a 16 KB disk";
+    ASSERT_TRUE(send_chunk() && send_chunk());
+    EXPECT_EQ(s.occurrences(error), 1) << "reported once, then logging is off";
+
+    // Room again: the next ~l opens the same file and logs.
+    ASSERT_EQ(truncate(log.c_str(), 0), 0);
+    s.type("~l");
+    ASSERT_TRUE(s.wait_screen(status_line("Writing log to " + log) + status_line("Logging enabled")))
+        << s.screen;
+    s.type("z~.");
+    EXPECT_EQ(s.exit_status(), 0);
+    EXPECT_EQ(harness::read_file(log), "z~.");
 }
 
 TEST(TtyscopeModem, WatchStatusLineTogglesAndBreak)
