@@ -163,13 +163,16 @@ void show_help()
 void toggle_line(int bit)
 {
     int word = serial_get_mctrl(serial_fd);
-    if (word < 0)
+    if (word < 0) {
+        int error = errno;
+        show_error("Error reading modem lines: %s", strerror(error));
         return;
+    }
     int on = (word & bit) ? 0 : 1;
-    if (bit == TIOCM_RTS)
-        serial_set_rts(serial_fd, on);
-    else
-        serial_set_dtr(serial_fd, on);
+    if ((bit == TIOCM_RTS ? serial_set_rts(serial_fd, on) : serial_set_dtr(serial_fd, on)) != 0) {
+        int error = errno;
+        show_error("Error setting modem lines: %s", strerror(error));
+    }
 }
 
 void run_command(uint8_t key)

@@ -599,7 +599,7 @@ TEST(TtyscopeModem, WatchStatusLineTogglesAndBreak)
     EXPECT_EQ(s.exit_status(), 0);
 }
 
-TEST(TtyscopeModem, FailingLineReadChangesNothing)
+TEST(TtyscopeModem, FailingLineRequestsAreReportedAndChangeNothing)
 {
     Scope s;
     ASSERT_TRUE(s.connect()) << s.screen;
@@ -613,17 +613,26 @@ TEST(TtyscopeModem, FailingLineReadChangesNothing)
     std::string fail = s.board() + "/tty/" + dev + "/fail_tiocmget";
     harness::write_file(fail, "1\n");
 
-    s.type("~d");
+    // ~m, ~d and ~r each say that the lines cannot be read, instead of "all lines off" or
+    // nothing at all.
+    s.type("~m~d~r");
+    EXPECT_TRUE(s.wait_screen(status_line("Error reading modem lines: Input/output error"), 3)) << s.screen;
     s.set_line("dcd=1");
     s.settle(ms(600));
-    s.type("~?");
-    ASSERT_TRUE(s.wait_screen("enter hex character")) << s.screen;
     EXPECT_EQ(s.line("dtr"), "1") << "nothing written back";
     EXPECT_EQ(s.line("rts"), "1") << "nothing written back";
-    EXPECT_EQ(s.occurrences("> ["), shown) << "no change seen while the lines cannot be read: " << s.screen;
+    EXPECT_EQ(s.occurrences("> ["), shown) << "no status line while the lines cannot be read: " << s.screen;
 
     unlink(fail.c_str());
     EXPECT_TRUE(s.wait_screen(status_line("[DTR] [dsr] [DCD] [RTS] [CTS] [ri] "))) << s.screen;
+
+    // Lines that can be read but not changed.
+    std::string refuse = s.board() + "/tty/" + dev + "/fail_tiocmset";
+    harness::write_file(refuse, "1\n");
+    s.type("~d");
+    EXPECT_TRUE(s.wait_screen(status_line("Error setting modem lines: Input/output error"))) << s.screen;
+    EXPECT_EQ(s.line("dtr"), "1");
+    unlink(refuse.c_str());
     s.type("~.");
     EXPECT_EQ(s.exit_status(), 0);
 }
