@@ -366,6 +366,19 @@ TEST(TtyscopeSession, StopSignalsEndInOrder)
     }
 }
 
+TEST(TtyscopeSession, EndOfStandardInputEndsWithStatus0)
+{
+    Scope s;
+    harness::ProcessOptions o;
+    o.cwd = s.dir.path;
+    o.stdin_pipe = true;
+    harness::Process p({TTYSCOPE_BIN, s.serial.slave}, board_env(s.board()), true, o);
+    p.write_stdin("ab");
+    EXPECT_EQ(s.port_read(2), "ab");
+    p.close_stdin();
+    EXPECT_EQ(p.wait_exit(WAIT), 0) << p.err();
+}
+
 TEST(TtyscopeSession, ReaderOfOutputGoingAwayEndsInOrder)
 {
     Scope s;
@@ -595,6 +608,42 @@ TEST(TtyscopeModem, WatchStatusLineTogglesAndBreak)
     s.type("~b");
     EXPECT_TRUE(s.wait_screen(status_line("Break"))) << s.screen;
     EXPECT_EQ(s.line("breaks"), "1");
+    s.type("~.");
+    EXPECT_EQ(s.exit_status(), 0);
+}
+
+TEST(TtyscopeModem, WatchSeesAChangeOnePeriodAfterTheLastPoll)
+{
+    Scope s;
+    ASSERT_TRUE(s.connect()) << s.screen;
+    ASSERT_TRUE(s.watching()) << s.screen;
+    // A change made as soon as a status line is on the screen is seen by the next poll, 100 ms
+    // after the one that printed it. The line's file is replaced whole, so that no poll reads
+    // it half written.
+    std::string dev = s.serial.slave;
+    for (auto &ch : dev)
+        if (ch == '/')
+            ch = '_';
+    std::string cts = s.board() + "/tty/" + dev + "/cts";
+    std::vector<long> took;
+    for (int i = 0; i < 6; i++) {
+        bool on = i % 2 != 0;
+        std::string shown = on ? "[CTS] [ri] " : "[cts] [ri] ";
+        int seen = s.occurrences(shown);
+        harness::write_file(cts + ".new", on ? "1\n" : "0\n");
+        ASSERT_EQ(rename((cts + ".new").c_str(), cts.c_str()), 0);
+        auto start = std::chrono::steady_clock::now();
+        ASSERT_TRUE(s.wait_screen(shown, seen + 1)) << s.screen;
+        took.push_back(static_cast<long>(
+            std::chrono::duration_cast<ms>(std::chrono::steady_clock::now() - start).count()));
+    }
+    std::sort(took.begin(), took.end());
+    std::string all;
+    for (long t : took)
+        all += " " + std::to_string(t);
+    // A busy machine only delays the test's and the program's reactions, on either side.
+    EXPECT_LE(took.front(), 160) << "ms:" << all;
+    EXPECT_GE(took.back(), 50) << "ms:" << all;
     s.type("~.");
     EXPECT_EQ(s.exit_status(), 0);
 }
