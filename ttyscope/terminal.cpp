@@ -350,6 +350,7 @@ void log_data(const void *data, size_t len)
     fclose(logfile);
     logfile = nullptr;
     logging = 0;
+    show_message("Logging %s", enabled(logging));
 }
 
 void set_logging(int on, const char *path)

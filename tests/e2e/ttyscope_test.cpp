@@ -553,7 +553,8 @@ TEST(TtyscopeLog, FullDiskStopsLoggingWithAMessageAndLIsTriedAgain)
 
     std::string log = disk + "/session.log";
     ASSERT_TRUE(s.connect({"-l", log})) << s.screen;
-    const std::string error = status_line("Error writing log file: No space left on device");
+    const std::string error = status_line("Error writing log file: No space left on device") +
+                              status_line("Logging disabled");
     int chunk = 0;
     auto send_chunk = [&] {
         std::string mark = "<" + std::to_string(chunk++) + ">";
