@@ -452,10 +452,14 @@ int terminal_input(int fd, void *)
     if (n < 0 && (errno == EINTR || errno == EAGAIN))
         return 0;
     if (n != 1) {
-        // The user closing the input ends the session; only a failed read is an error.
-        if (n < 0)
+        // The end of the input (commands piped in) ends the session normally: a status line
+        // on a terminal and nothing on standard error. Only a failed read is an error.
+        if (n < 0) {
             exit_status = 1;
-        show_error("Error reading from terminal");
+            show_error("Error reading from terminal");
+        } else {
+            show_message("Error reading from terminal");
+        }
         mainloop_stop();
         return -1;
     }

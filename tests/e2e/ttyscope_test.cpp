@@ -377,6 +377,7 @@ TEST(TtyscopeSession, EndOfStandardInputEndsWithStatus0)
     EXPECT_EQ(s.port_read(2), "ab");
     p.close_stdin();
     EXPECT_EQ(p.wait_exit(WAIT), 0) << p.err();
+    EXPECT_EQ(p.err().find("Error"), std::string::npos) << "no error at the end of input: " << p.err();
 }
 
 TEST(TtyscopeSession, ReaderOfOutputGoingAwayEndsInOrder)
