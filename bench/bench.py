@@ -755,7 +755,7 @@ def write_page(res, meta, path):
     w("")
     w("## Headline: ratios ferrod / peer")
     w("")
-    w("Goals (from the issue that asked for this benchmark) are judged against ser2net as users")
+    w("The project's goals are judged against ser2net as users")
     w("run it: its defaults (64-byte buffers each way) with `max-connections: 32`. The columns")
     w(f"on the right give the same ratio against ser2net with ferrod's {BUFSIZE}-byte buffers,")
     w("which shows how much of the difference is the buffer size alone.")

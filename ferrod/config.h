@@ -62,7 +62,7 @@ template <size_t N> void copy_field(char (&field)[N], const char *src)
 // atoi's reading of a number (blanks, sign, digits); out-of-range values saturate.
 int config_atoi(const char *s);
 
-// Applies one key/value pair; unknown keys are only logged.
+// Logs one key/value pair and applies it; a key that is not one of ours changes nothing.
 void handle_option(daemon_config *cfg, const char *key, const char *value);
 
 // Reads the file once; waits up to about 31 seconds for it to appear, then gives up (fatal).

@@ -1,6 +1,8 @@
 // Activity LEDs: rate-limited blink commands to the management daemon over UDP.
 #pragma once
 
+// Named after the attached device's lines: RxD lights when it receives (bytes written to the
+// serial port), TxD when it sends (bytes read from the port).
 #define LED_RXD 0
 #define LED_TXD 1
 

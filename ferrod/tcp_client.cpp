@@ -48,7 +48,7 @@ void run_route(const char *const argv[], bool quiet)
                            environ);
     posix_spawn_file_actions_destroy(&actions);
     if (err != 0) {
-        // Like a shell's complaint, which the deletions send to /dev/null as well.
+        // Said for the addition only: the deletions' output, this included, is not wanted.
         if (!quiet)
             fr_log(LG_WRN, "Could not run route: %s", strerror(err));
         return;

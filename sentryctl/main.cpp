@@ -207,7 +207,7 @@ int main(int argc, char **argv)
     while ((opt = getopt(argc, argv, "b:dihzcrRTt:m:")) != -1) {
         switch (opt) {
         case 'b':
-            // The previous bus stays open, as it always has.
+            // The previous bus is not closed: it is the program's until it exits.
             use_bus(optarg);
             break;
         case 'i':

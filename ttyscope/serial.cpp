@@ -33,7 +33,8 @@ constexpr cc_t XOFF = 0x13;
 constexpr uint32_t MCTRL_NONE = 0xffffffffu;
 uint32_t last_mctrl = MCTRL_NONE;
 
-void report_tcsetattr(int error)
+// A failed tcgetattr or tcsetattr: the message names tcsetattr either way.
+void report_termios_error(int error)
 {
     fprintf(stdout_is_tty ? stdout : stderr, "tcsetattr : %s\n", strerror(error));
     fflush(stdout);
@@ -91,7 +92,7 @@ int serial_open(const char *path, int rate, int rtscts, int xonxoff)
     cfsetospeed(&t, speed);
     tcflush(fd, TCIFLUSH);
     if (tcsetattr(fd, TCSANOW, &t) != 0)
-        report_tcsetattr(errno);
+        report_termios_error(errno);
     return fd;
 }
 
@@ -99,7 +100,7 @@ int set_noncanonical(int fd, termios *saved)
 {
     termios t;
     if (tcgetattr(fd, &t) != 0) {
-        report_tcsetattr(errno);
+        report_termios_error(errno);
         return -1;
     }
     if (saved)
@@ -109,7 +110,7 @@ int set_noncanonical(int fd, termios *saved)
     t.c_cc[VTIME] = 0;
     tcflush(fd, TCIFLUSH);
     if (tcsetattr(fd, TCSANOW, &t) != 0)
-        report_tcsetattr(errno);
+        report_termios_error(errno);
     return 0;
 }
 
