@@ -272,6 +272,7 @@ int client_write(client *c, const void *data, int len)
                        reinterpret_cast<const sockaddr *>(&c->addr), sizeof c->addr);
     if (n < 0) {
         if (errno != EAGAIN && errno != EWOULDBLOCK) {
+            c->error = errno;
             fr_log(LG_WRN, "Error sending to client %d: %s", c->id, strerror(errno));
             client_del(c);
         } else if (c->type == SOCK_STREAM && c->cfg->keepalive_enabled &&
@@ -312,6 +313,7 @@ int on_client_readable(int, void *data)
     if (n < 0) {
         if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)
             return 0;
+        c->error = errno;
         fr_log(LG_WRN, "Error reading from client %d: %s", c->id, strerror(errno));
         client_del(c);
         return 0;

@@ -28,6 +28,7 @@ struct client {
     uint64_t bytes_tx; // bytes of the serial stream the socket accepted
     int last_outq;
     time_t last_progress; // monotonic seconds
+    int error; // errno of the send or receive whose failure ended the client; 0 otherwise
     client *prev, *next;
 };
 
