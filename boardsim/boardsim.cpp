@@ -352,6 +352,8 @@ int tty_ioctl(int fd, unsigned long request, void *arg)
     case TIOCMBIC: {
         if (arg == nullptr)
             return fail(EFAULT);
+        if (tty_get(key, BOARDSIM_TTY_FAIL_TIOCMSET) != 0)
+            return fail(EIO);
         int bits = *static_cast<const int *>(arg);
         for (const boardsim_tty_line &line : boardsim_tty_lines) {
             if (line.external || (request != TIOCMSET && (bits & line.bit) == 0))

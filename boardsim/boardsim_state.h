@@ -31,6 +31,8 @@ constexpr boardsim_tty_line boardsim_tty_lines[] = {
 #define BOARDSIM_TTY_BREAK_LOG "break_log"
 // Holding a number other than 0: TIOCMGET fails with EIO (an adapter going away).
 #define BOARDSIM_TTY_FAIL_TIOCMGET "fail_tiocmget"
+// The same for TIOCMSET, TIOCMBIS and TIOCMBIC (lines that cannot be changed).
+#define BOARDSIM_TTY_FAIL_TIOCMSET "fail_tiocmset"
 
 // The open and close the helpers below use for state files. They start as the C library's;
 // the preloaded library points them past its own interposers so its file accesses are plain.

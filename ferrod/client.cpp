@@ -22,11 +22,12 @@
 
 namespace {
 
-time_t monotonic_seconds()
+// Microseconds: checks a whole number of seconds apart must not tie with the time-out.
+int64_t monotonic_us()
 {
     timespec ts;
     clock_gettime(CLOCK_MONOTONIC, &ts);
-    return ts.tv_sec;
+    return int64_t{ts.tv_sec} * 1000000 + ts.tv_nsec / 1000;
 }
 
 // With two or more clients a client that does not read must not stall the others; a single
@@ -66,15 +67,19 @@ void client_restart_timeout(client *c)
 int on_client_check_txbuf(void *data)
 {
     auto *c = static_cast<client *>(data);
-    time_t now = monotonic_seconds();
+    int64_t now = monotonic_us();
     int outq = 0;
     ioctl(c->fd, TIOCOUTQ, &outq);
-    if (outq == 0 || outq < c->last_outq)
+    // Progress is an empty queue or bytes that left it since the last look: the socket took
+    // more than the queue grew by. A reader slower than the line has a full queue at every
+    // look and still makes progress; a peer that takes nothing does not.
+    if (outq == 0 || c->last_outq + c->sent_since_check > static_cast<uint64_t>(outq))
         c->last_progress = now;
     c->last_outq = outq;
+    c->sent_since_check = 0;
 
     daemon_config *cfg = c->cfg;
-    if (cfg->keepalive_enabled && now - c->last_progress > cfg->keepalive_timeout) {
+    if (cfg->keepalive_enabled && now - c->last_progress > int64_t{cfg->keepalive_timeout} * 1000000) {
         fr_log(LG_WRN, "Timeout sending to client %d", c->id);
         client_del(c);
         return 0;
@@ -82,8 +87,6 @@ int on_client_check_txbuf(void *data)
     return 1;
 }
 
-// Keep-alive probes, and a send time-out of the same length: a lone client's socket blocks,
-// and a peer that stops reading must not hold the daemon in a send for ever.
 void set_keepalive(int fd, int timeout)
 {
     int on = 1, count = 3, idle = timeout / 3;
@@ -93,8 +96,50 @@ void set_keepalive(int fd, int timeout)
     setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &count, sizeof count);
     setsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &idle, sizeof idle);
     setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &idle, sizeof idle);
-    timeval send_timeout{timeout > 1 ? timeout : 1, 0};
-    setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &send_timeout, sizeof send_timeout);
+}
+
+// How long a lone client's send may wait without the socket taking a byte: with keep-alive a
+// peer that stops reading must not hold the daemon for ever.
+int send_wait_ms(const client *c)
+{
+    const daemon_config *cfg = c->cfg;
+    if (!cfg->keepalive_enabled || c->type != SOCK_STREAM)
+        return -1;
+    int seconds = std::max(1, std::min(cfg->keepalive_timeout, INT32_MAX / 1000));
+    return seconds * 1000;
+}
+
+// Sends LEN bytes of WIRE. With two or more clients one non-blocking try: a client that does
+// not read must not stall the others. A lone client's socket is in blocking mode and the
+// daemon waits until it has taken everything, as a blocking send would; but the wait is the
+// loop's, so that a stop signal ends it (then -1 with EINTR), and with keep-alive a wait of
+// keepalive_timeout without progress ends it (-1 with EAGAIN when nothing was taken). Returns
+// the bytes taken, or -1 with errno when there were none.
+ssize_t client_send(client *c, const unsigned char *wire, size_t len)
+{
+    bool waits = c->cfg->num_clients < 2;
+    size_t sent = 0;
+    for (;;) {
+        ssize_t n = sendto(c->fd, wire + sent, len - sent, MSG_NOSIGNAL | MSG_DONTWAIT,
+                           reinterpret_cast<const sockaddr *>(&c->addr), sizeof c->addr);
+        if (n > 0) {
+            sent += static_cast<size_t>(n);
+            if (sent == len || !waits)
+                return static_cast<ssize_t>(sent);
+            continue;
+        }
+        if (n == 0)
+            return static_cast<ssize_t>(sent);
+        if (errno == EINTR)
+            continue;
+        if (waits && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            int ready = mainloop_wait_writable(c->fd, send_wait_ms(c));
+            if (ready > 0)
+                continue;
+            errno = ready < 0 ? EINTR : EAGAIN;
+        }
+        return sent > 0 ? static_cast<ssize_t>(sent) : -1;
+    }
 }
 
 // Dumps traffic of a client under the title "rx client N" or "tx client N"; the title is
@@ -115,13 +160,17 @@ constexpr size_t BUFFERS_PER_READ = 8;
 // large tx_bufsize would not fit.
 unsigned char read_buf[CLIENT_READ_MAX];
 
-// A block for a telnet client with every 255 doubled. Only touched when a block holds a 255.
-unsigned char escape_buf[2 * CLIENT_READ_MAX];
+// A block for a telnet client with every 255 doubled, after the IAC its previous block still
+// owes. Only touched when there is a 255 to double or an IAC owed.
+unsigned char escape_buf[2 * CLIENT_READ_MAX + 1];
 
-// Copies DATA into escape_buf with every 255 doubled, as much as fits; returns the length.
-size_t telnet_escape(const unsigned char *data, size_t len)
+// Copies DATA into escape_buf, the owed IAC first and every 255 doubled, as much as fits;
+// returns the length.
+size_t telnet_escape(const client *c, const unsigned char *data, size_t len)
 {
     size_t out = 0;
+    if (c->iac_pending)
+        escape_buf[out++] = TELNET_CMD_IAC;
     for (size_t i = 0; i < len && out + 2 <= sizeof escape_buf; i++) {
         escape_buf[out++] = data[i];
         if (data[i] == TELNET_CMD_IAC)
@@ -130,17 +179,17 @@ size_t telnet_escape(const unsigned char *data, size_t len)
     return out;
 }
 
-// How many bytes of DATA the first SENT escaped bytes stand for. A doubled 255 cut in half is
-// completed, so that the peer never sees a lone IAC followed by data.
-size_t telnet_accepted(client *c, const unsigned char *data, size_t sent)
+// How many bytes of DATA the first SENT bytes of escape_buf carry (SENT > 0, so an owed IAC
+// went out first). A doubled 255 that the send cut in half is owed: its second IAC goes out in
+// front of the client's next block, so the peer never reads a lone IAC followed by data.
+size_t telnet_sent_bytes(client *c, const unsigned char *data, size_t sent)
 {
-    size_t i = 0, pos = 0;
+    size_t i = 0, pos = c->iac_pending ? 1 : 0;
+    c->iac_pending = 0;
     for (; pos < sent; i++) {
         pos += data[i] == TELNET_CMD_IAC ? 2 : 1;
-        if (pos > sent) {
-            const unsigned char iac = TELNET_CMD_IAC;
-            send(c->fd, &iac, 1, MSG_NOSIGNAL);
-        }
+        if (pos > sent)
+            c->iac_pending = 1;
     }
     return i;
 }
@@ -186,7 +235,7 @@ client *client_new(daemon_config *cfg, int fd, int type, const sockaddr_in *addr
     c->id = cfg->last_client_id;
     c->created = time(nullptr);
     // Progress counts from creation, so the first send-queue check cannot find it stale.
-    c->last_progress = monotonic_seconds();
+    c->last_progress = monotonic_us();
 
     if (cfg->keepalive_enabled && type == SOCK_STREAM)
         set_keepalive(fd, cfg->keepalive_timeout);
@@ -260,24 +309,23 @@ int client_write(client *c, const void *data, int len)
 {
     dump_client(__func__, "tx", c, data, static_cast<size_t>(len));
     const auto *block = static_cast<const unsigned char *>(data);
-    const void *wire = data;
+    const unsigned char *wire = block;
     size_t wire_len = static_cast<size_t>(len);
-    bool escaped = c->telnet && memchr(block, TELNET_CMD_IAC, wire_len) != nullptr;
+    bool escaped = c->telnet && (c->iac_pending || memchr(block, TELNET_CMD_IAC, wire_len));
     if (escaped) {
-        wire_len = telnet_escape(block, wire_len);
+        wire_len = telnet_escape(c, block, wire_len);
         wire = escape_buf;
     }
 
-    ssize_t n = sendto(c->fd, wire, wire_len, MSG_NOSIGNAL,
-                       reinterpret_cast<const sockaddr *>(&c->addr), sizeof c->addr);
+    ssize_t n = client_send(c, wire, wire_len);
     if (n < 0) {
+        if (errno == EINTR)
+            return 0; // the daemon is stopping
         if (errno != EAGAIN && errno != EWOULDBLOCK) {
             c->error = errno;
             fr_log(LG_WRN, "Error sending to client %d: %s", c->id, strerror(errno));
             client_del(c);
-        } else if (c->type == SOCK_STREAM && c->cfg->keepalive_enabled &&
-                   c->cfg->num_clients < 2) {
-            // A lone client's socket blocks: would-block here is its send time-out.
+        } else if (send_wait_ms(c) >= 0 && c->cfg->num_clients < 2) {
             fr_log(LG_WRN, "Timeout sending to client %d", c->id);
             client_del(c);
         }
@@ -288,7 +336,8 @@ int client_write(client *c, const void *data, int len)
         client_del(c);
         return 0;
     }
-    size_t accepted = escaped ? telnet_accepted(c, block, static_cast<size_t>(n))
+    c->sent_since_check += static_cast<uint64_t>(n);
+    size_t accepted = escaped ? telnet_sent_bytes(c, block, static_cast<size_t>(n))
                               : static_cast<size_t>(n);
     c->bytes_tx += accepted;
     client_restart_timeout(c);

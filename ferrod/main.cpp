@@ -177,10 +177,28 @@ void check_limits(daemon_config *cfg)
     }
 }
 
+// Signals that would end the daemon by their default action before their callbacks exist (the
+// configuration file may be awaited for half a minute): held from the start, handled once the
+// loop runs. SIGINT and SIGTERM keep their default action until then: a stop is a stop.
+constexpr int HELD_SIGNALS[] = {SIGHUP, SIGUSR1, SIGUSR2, SIGQUIT};
+
+// Signals that end a write or send waiting on a port or client that does not drain.
+constexpr int STOP_SIGNALS[] = {SIGINT, SIGTERM};
+
+void hold_signals()
+{
+    sigset_t held;
+    sigemptyset(&held);
+    for (int sig : HELD_SIGNALS)
+        sigaddset(&held, sig);
+    sigprocmask(SIG_BLOCK, &held, nullptr);
+}
+
 } // namespace
 
 int main(int argc, char **argv)
 {
+    hold_signals();
     static daemon_config cfg;
     const char *config_path = FERROD_CONFIG_FILE;
     // The paths as given, for the check below: the fields may hold them cut.
@@ -230,6 +248,7 @@ int main(int argc, char **argv)
     mainloop_signal_add(SIGTERM, on_sigint, &cfg);
     mainloop_signal_add(SIGUSR1, on_sigusr1, &cfg);
     mainloop_signal_add(SIGUSR2, on_sigusr2, &cfg);
+    mainloop_set_stop_signals(STOP_SIGNALS, sizeof STOP_SIGNALS / sizeof STOP_SIGNALS[0]);
 
     fr_log(LG_DBG, "Mainloop starting");
     mainloop_run();

@@ -45,7 +45,9 @@ void serial_set_dtr_rts(int fd, int on)
 // Opens and configures the device; -1 when it cannot be opened.
 int serial_open(const char *device, const serial_settings &s)
 {
-    int fd = open(device, O_RDWR | O_NOCTTY | O_CLOEXEC);
+    // Non-blocking: a write to a device that does not drain waits in the loop, where a stop
+    // signal can end it (serial_tx); reads never wait (the line settings return at once).
+    int fd = open(device, O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0)
         return -1;
     termios t = serial_termios(s);
@@ -252,6 +254,10 @@ void serial_exit(serial_channel *ch)
         return;
     if (ch->fd >= 0) {
         mainloop_fd_del(ch->fd, MAINLOOP_READ, on_serial_read, ch);
+        // What a stopped write left in the device's queue is dropped: a close would wait for
+        // it to drain, and it does not (that is why the write was waiting).
+        if (ch->tx_abandoned)
+            tcflush(ch->fd, TCOFLUSH);
         close(ch->fd);
     }
     mainloop_timer_del(poll_dcd, ch);
@@ -278,6 +284,14 @@ void serial_tx(serial_channel *ch, const void *data, int len)
         if (n < 0) {
             if (errno == EINTR)
                 continue;
+            if (errno == EAGAIN) {
+                // The device is not taking data (flow control, a full queue): wait for room
+                // as a blocking write would, unless the daemon is told to stop meanwhile.
+                if (mainloop_wait_writable(ch->fd, -1) >= 0)
+                    continue;
+                ch->tx_abandoned = 1;
+                break;
+            }
             fr_log(LG_WRN, "Error writing to serial port: %s", strerror(errno));
             break;
         }

@@ -23,6 +23,7 @@ struct serial_channel {
     unsigned char *buf; // room bytes
     serial_settings settings;
     int primary; // drives DTR/RTS and is polled for DCD
+    int tx_abandoned; // a stop signal ended a write the device was not draining
 };
 
 serial_channel *serial_init(daemon_config *cfg, const char *device, int baudrate, char parity,

@@ -3,6 +3,7 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <stdint.h>
 #include <stdlib.h>
 #include <string.h>
@@ -14,12 +15,44 @@
 #include <atomic>
 #include <new>
 
+#include "mainloop_inspect.h"
+
+namespace {
+
+struct mainloop_fd {
+    int fd;
+    int type;
+    mainloop_fd_cb callback;
+    void *data;
+    int deleted;
+    mainloop_fd *prev, *next;
+};
+
+struct mainloop_timer {
+    mainloop_time expires;
+    mainloop_time interval;
+    mainloop_timer_cb callback;
+    void *data;
+    int deleted;
+    mainloop_timer *prev, *next;
+    // Pass number in which the timer was (re-)armed; the runaway guard counts only
+    // timers that fall due in the very pass that armed them.
+    unsigned armed_pass;
+};
+
+struct mainloop_signal {
+    int signum;
+    mainloop_signal_cb callback;
+    void *data;
+    volatile sig_atomic_t pending; // written by the process-level handler
+    int deleted;
+    mainloop_signal *prev, *next;
+};
+
 mainloop_fd *mainloop_fd_list;
 mainloop_timer *mainloop_timer_list;
 mainloop_signal *mainloop_signal_list;
 int mainloop_running = 1;
-
-namespace {
 
 constexpr unsigned LOG_WRN = 2;
 constexpr int32_t USEC_PER_SEC = 1000000;
@@ -32,6 +65,12 @@ constexpr int RESTART_CLOSE_TO = 63;
 int restart_on_fault;
 mainloop_log_fn loop_log;
 unsigned pass_number;
+
+sigset_t stop_signals = [] {
+    sigset_t none;
+    sigemptyset(&none);
+    return none;
+}();
 
 // The select() sets of the live watches, kept up to date by add and delete, so that a pass
 // copies them instead of rebuilding them from the list.
@@ -179,6 +218,41 @@ int on_sigquit(int, void *)
     if (restart_on_fault)
         mainloop_restart("received SIGQUIT");
     return 0;
+}
+
+// True when the loop is to end: it was stopped, or a stop signal waits for its callback.
+bool stop_pending()
+{
+    if (!mainloop_running)
+        return true;
+    for (mainloop_signal *s = mainloop_signal_list; s; s = s->next)
+        if (s->pending && !s->deleted && sigismember(&stop_signals, s->signum) == 1)
+            return true;
+    return false;
+}
+
+// Every signal the loop has a callback for.
+sigset_t handled_signals()
+{
+    sigset_t set;
+    sigemptyset(&set);
+    for (mainloop_signal *s = mainloop_signal_list; s; s = s->next)
+        sigaddset(&set, s->signum);
+    return set;
+}
+
+// The time from now until DEADLINE on the monotonic clock; false when it has passed.
+bool time_left(const timespec &deadline, timespec *left)
+{
+    timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    left->tv_sec = deadline.tv_sec - now.tv_sec;
+    left->tv_nsec = deadline.tv_nsec - now.tv_nsec;
+    if (left->tv_nsec < 0) {
+        left->tv_sec--;
+        left->tv_nsec += 1000000000L;
+    }
+    return left->tv_sec > 0 || (left->tv_sec == 0 && left->tv_nsec > 0);
 }
 
 template <typename T> void unlink_node(T *&head, T *node)
@@ -380,6 +454,58 @@ void mainloop_init() { mainloop_running = 1; }
 
 void mainloop_stop() { mainloop_running = 0; }
 
+void mainloop_set_stop_signals(const int *signums, int count)
+{
+    sigemptyset(&stop_signals);
+    for (int i = 0; i < count; i++)
+        sigaddset(&stop_signals, signums[i]);
+}
+
+int mainloop_wait_writable(int fd, int timeout_ms)
+{
+    if (fd < 0 || fd >= MAINLOOP_MAX_FD)
+        return 1;
+    timespec deadline{};
+    if (timeout_ms >= 0) {
+        clock_gettime(CLOCK_MONOTONIC, &deadline);
+        deadline.tv_sec += timeout_ms / 1000;
+        deadline.tv_nsec += (timeout_ms % 1000) * 1000000L;
+        if (deadline.tv_nsec >= 1000000000L) {
+            deadline.tv_sec++;
+            deadline.tv_nsec -= 1000000000L;
+        }
+    }
+    // The stop signals are held while the flags are checked and let through only inside
+    // pselect(), so one that comes at any moment either is seen by the check or ends the wait.
+    sigset_t old;
+    sigprocmask(SIG_BLOCK, &stop_signals, &old);
+    int result;
+    for (;;) {
+        if (stop_pending()) {
+            result = -1;
+            break;
+        }
+        timespec left{}, *limit = nullptr;
+        if (timeout_ms >= 0) {
+            if (!time_left(deadline, &left)) {
+                result = 0;
+                break;
+            }
+            limit = &left;
+        }
+        fd_set w;
+        FD_ZERO(&w);
+        FD_SET(fd, &w);
+        int r = pselect(fd + 1, nullptr, &w, nullptr, limit, &old);
+        if (r > 0 || (r < 0 && errno != EINTR)) {
+            result = 1;
+            break;
+        }
+    }
+    sigprocmask(SIG_SETMASK, &old, nullptr);
+    return result;
+}
+
 namespace {
 
 // The largest live watched descriptor, found again after the largest one was deleted.
@@ -395,88 +521,96 @@ int live_maxfd()
     return watch_maxfd;
 }
 
-} // namespace
-
-int mainloop_poll()
+// The sets of the live watches and the wake-up pipe; returns the largest descriptor.
+int prepare_sets(fd_set sets[3])
 {
-    timeval timeout{};
-    mainloop_time now;
-
-    pass_number++;
-
-    fd_set sets[3];
-    memcpy(sets, watch_sets, sizeof sets);
+    memcpy(sets, watch_sets, sizeof watch_sets);
     int maxfd = std::max(live_maxfd(), 0);
     if (wake_pipe[0] >= 0) {
         FD_SET(wake_pipe[0], &sets[MAINLOOP_READ]);
-        if (wake_pipe[0] > maxfd)
-            maxfd = wake_pipe[0];
+        maxfd = std::max(maxfd, wake_pipe[0]);
     }
+    return maxfd;
+}
 
+// How long select() may wait: until the first timer is due, at once when it is overdue.
+timeval wait_time()
+{
+    timeval timeout{};
     if (!mainloop_timer_list) {
         if (restart_on_fault)
             mainloop_restart("mainloop_timer_list == NULL");
         timeout.tv_sec = 10000;
-    } else {
-        loop_now(&now);
-        const mainloop_time &due = mainloop_timer_list->expires;
-        if (!earlier(due, now)) {
-            int64_t sec = int64_t{due.sec} - now.sec;
-            int64_t usec = int64_t{due.usec} - now.usec;
-            if (usec < 0) {
-                sec -= 1;
-                usec += USEC_PER_SEC;
-            }
-            timeout.tv_sec = static_cast<time_t>(sec);
-            timeout.tv_usec = static_cast<suseconds_t>(usec);
+        return timeout;
+    }
+    mainloop_time now;
+    loop_now(&now);
+    const mainloop_time &due = mainloop_timer_list->expires;
+    if (earlier(due, now))
+        return timeout;
+    int64_t sec = int64_t{due.sec} - now.sec;
+    int64_t usec = int64_t{due.usec} - now.usec;
+    if (usec < 0) {
+        sec -= 1;
+        usec += USEC_PER_SEC;
+    }
+    timeout.tv_sec = static_cast<time_t>(sec);
+    timeout.tv_usec = static_cast<suseconds_t>(usec);
+    return timeout;
+}
+
+// Whether signals may be pending. A signal shows as the wake-up pipe (taken out of the ready
+// count) or an interrupted wait; without the pipe the flags are looked at in every pass.
+bool take_wakeup(int ready, const fd_set sets[3], int *descriptors)
+{
+    *descriptors = std::max(ready, 0);
+    if (wake_pipe[0] < 0 || ready < 0)
+        return true;
+    if (ready > 0 && FD_ISSET(wake_pipe[0], &sets[MAINLOOP_READ])) {
+        (*descriptors)--;
+        return true;
+    }
+    return false;
+}
+
+void run_descriptors(const fd_set sets[3], int ready)
+{
+    // Watches added by callbacks land at the head, in front of this walk. Each ready
+    // descriptor belongs to one live watch, so the walk ends with the last of them.
+    mainloop_fd *next;
+    for (mainloop_fd *w = mainloop_fd_list; w && ready > 0; w = next) {
+        next = w->next;
+        if (!w->deleted && FD_ISSET(w->fd, &sets[w->type])) {
+            ready--;
+            if (w->callback)
+                w->callback(w->fd, w->data);
         }
     }
+}
 
-    if (!mainloop_running)
-        return 0;
-
-    int ready = select(maxfd + 1, &sets[MAINLOOP_READ], &sets[MAINLOOP_WRITE],
-                       &sets[MAINLOOP_EXCEPT], &timeout);
-    if (ready < 0 && errno != EINTR)
-        return -1;
-
-    // A signal shows as the wake-up pipe (or an interrupted wait); without the pipe the flags
-    // are looked at in every pass.
-    bool woken = ready < 0 || wake_pipe[0] < 0;
-    if (ready > 0 && wake_pipe[0] >= 0 && FD_ISSET(wake_pipe[0], &sets[MAINLOOP_READ])) {
-        woken = true;
-        ready--;
-    }
-    if (ready > 0) {
-        // Watches added by callbacks land at the head, in front of this walk. Each ready
-        // descriptor belongs to one live watch, so the walk ends with the last of them.
-        mainloop_fd *next;
-        for (mainloop_fd *w = mainloop_fd_list; w && ready > 0; w = next) {
-            next = w->next;
-            if (!w->deleted && FD_ISSET(w->fd, &sets[w->type])) {
-                ready--;
-                if (w->callback)
-                    w->callback(w->fd, w->data);
-            }
-        }
-    }
-
+void run_signals()
+{
     // Drained before the flags are read: a signal that comes later leaves a byte behind and
     // wakes the next select() at once.
-    if (woken) {
-        if (wake_pipe[0] >= 0)
-            wake_pipe_drain();
-        mainloop_signal *next;
-        for (mainloop_signal *s = mainloop_signal_list; s; s = next) {
-            next = s->next;
-            if (s->pending) {
-                s->pending = 0;
-                s->callback(s->signum, s->data);
-            }
+    if (wake_pipe[0] >= 0)
+        wake_pipe_drain();
+    mainloop_signal *next;
+    for (mainloop_signal *s = mainloop_signal_list; s; s = next) {
+        next = s->next;
+        if (s->pending) {
+            s->pending = 0;
+            s->callback(s->signum, s->data);
         }
     }
+}
 
+// Runs every timer due by now, re-reading the clock after each, so that timers that fell due
+// while callbacks ran are taken in the same pass. A timer armed in this pass that runs in it
+// counts towards the runaway limit.
+void run_timers()
+{
     int runaway = 0;
+    mainloop_time now;
     loop_now(&now);
     while (mainloop_timer_list && earlier(mainloop_timer_list->expires, now)) {
         mainloop_timer *t = mainloop_timer_list;
@@ -495,7 +629,10 @@ int mainloop_poll()
             mainloop_restart("loop in timer handling");
         loop_now(&now);
     }
+}
 
+void sweep_deleted()
+{
     if (fds_deleted) {
         sweep(mainloop_fd_list);
         fds_deleted = false;
@@ -508,6 +645,32 @@ int mainloop_poll()
         sweep(mainloop_timer_list);
         timers_deleted = false;
     }
+}
+
+} // namespace
+
+int mainloop_poll()
+{
+    pass_number++;
+    fd_set sets[3];
+    int maxfd = prepare_sets(sets);
+    timeval timeout = wait_time();
+    if (!mainloop_running)
+        return 0;
+
+    int ready = select(maxfd + 1, &sets[MAINLOOP_READ], &sets[MAINLOOP_WRITE],
+                       &sets[MAINLOOP_EXCEPT], &timeout);
+    if (ready < 0 && errno != EINTR)
+        return -1;
+
+    int descriptors;
+    bool woken = take_wakeup(ready, sets, &descriptors);
+    if (descriptors > 0)
+        run_descriptors(sets, descriptors);
+    if (woken)
+        run_signals();
+    run_timers();
+    sweep_deleted();
     return 0;
 }
 
@@ -515,6 +678,11 @@ void mainloop_run()
 {
     mainloop_running = 1;
     mainloop_signal_add(SIGQUIT, on_sigquit, nullptr);
+    // Signals a program held during its start-up (or that a restart held across the exec)
+    // are let through now that each has its callback; those that came meanwhile run in the
+    // first pass.
+    sigset_t handled = handled_signals();
+    sigprocmask(SIG_UNBLOCK, &handled, nullptr);
     while (mainloop_running) {
         if (mainloop_poll() < 0) {
             // A descriptor that keeps select() failing must not spin the CPU.
@@ -579,7 +747,38 @@ void mainloop_restart(const char *reason)
         if (flags >= 0)
             fcntl(d, F_SETFD, flags | FD_CLOEXEC);
     }
+    // The signals the loop handles are held across the exec: one that arrives while the new
+    // image starts stays pending for it, instead of meeting the default action (which ends
+    // the process for most of them) before the new image has installed its handlers. Those
+    // that arrived but whose callbacks have not run yet are raised again, to be held too.
+    sigset_t handled = handled_signals(), old;
+    sigprocmask(SIG_BLOCK, &handled, &old);
+    for (mainloop_signal *s = mainloop_signal_list; s; s = s->next)
+        if (s->pending && !s->deleted)
+            raise(s->signum);
     execvp(argv[0], argv);
     // A relative program path no longer resolves once a daemon has changed to "/".
     execv("/proc/self/exe", argv);
+    sigprocmask(SIG_SETMASK, &old, nullptr);
 }
+
+int mainloop_inspect_watches()
+{
+    int n = 0;
+    for (mainloop_fd *w = mainloop_fd_list; w; w = w->next)
+        n++;
+    return n;
+}
+
+int mainloop_inspect_timer(int index, mainloop_time *expires)
+{
+    mainloop_timer *t = mainloop_timer_list;
+    for (; t && index > 0; index--)
+        t = t->next;
+    if (!t)
+        return -1;
+    *expires = t->expires;
+    return 0;
+}
+
+int mainloop_inspect_running() { return mainloop_running; }

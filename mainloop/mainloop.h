@@ -1,7 +1,6 @@
 // Single-threaded event loop over descriptor watches, timers and signals, built on select().
 #pragma once
 
-#include <signal.h>
 #include <stdint.h>
 
 #define MAINLOOP_READ 0
@@ -10,6 +9,10 @@
 
 // select() sets hold descriptors below this number.
 #define MAINLOOP_MAX_FD 1024
+
+// Timers that may run in one pass after being armed in that same pass before the loop
+// declares a runaway and restarts.
+#define MAINLOOP_TIMER_LOOP_LIMIT 12
 
 typedef int (*mainloop_fd_cb)(int fd, void *data);
 typedef int (*mainloop_timer_cb)(void *data);
@@ -21,54 +24,35 @@ struct mainloop_time {
     int32_t usec;
 };
 
-struct mainloop_fd {
-    int fd;
-    int type;
-    mainloop_fd_cb callback;
-    void *data;
-    int deleted;
-    mainloop_fd *prev, *next;
-};
-
-struct mainloop_timer {
-    mainloop_time expires;
-    mainloop_time interval;
-    mainloop_timer_cb callback;
-    void *data;
-    int deleted;
-    mainloop_timer *prev, *next;
-    // Pass number in which the timer was (re-)armed; the runaway guard counts only
-    // timers that fall due in the very pass that armed them.
-    unsigned armed_pass;
-};
-
-struct mainloop_signal {
-    int signum;
-    mainloop_signal_cb callback;
-    void *data;
-    volatile sig_atomic_t pending;
-    int deleted;
-    mainloop_signal *prev, *next;
-};
-
-extern mainloop_fd *mainloop_fd_list;
-extern mainloop_timer *mainloop_timer_list;
-extern mainloop_signal *mainloop_signal_list;
-extern int mainloop_running;
-
+// One watch per descriptor; a timer is known by its (callback, data) pair, and adding it again
+// restarts it; a timer callback returns non-zero to run again after the same interval.
 int mainloop_fd_add(int fd, int type, mainloop_fd_cb callback, void *data);
 int mainloop_fd_del(int fd, int type, mainloop_fd_cb callback, void *data);
 int mainloop_timer_add(int seconds, int milliseconds, mainloop_timer_cb callback, void *data);
 int mainloop_timer_del(mainloop_timer_cb callback, void *data);
 int mainloop_signal_add(int signum, mainloop_signal_cb callback, void *data);
 int mainloop_signal_del(int signum, mainloop_signal_cb callback);
+
 void mainloop_init();
 void mainloop_stop();
 int mainloop_poll();
+// Runs passes until mainloop_stop. It first lets through every signal the loop has a callback
+// for: a program holds them (sigprocmask) during its start-up, so that none meets its default
+// action before its callback exists.
 void mainloop_run();
 void mainloop_cleanup();
 
+// Waits until FD takes data, for at most TIMEOUT_MS (-1: no limit), so that a write that would
+// block can wait without shutting out the stop signals. Returns 1 when FD is writable (or
+// select reports it in error: the write then says what is wrong), 0 on time-out, and -1 when
+// the loop is stopping: mainloop_stop was called or a stop signal has arrived, whose callback
+// then runs in the loop's next pass as usual.
+int mainloop_wait_writable(int fd, int timeout_ms);
+
 // Program settings, made before mainloop_run.
+
+// The signals that end a mainloop_wait_writable; none by default.
+void mainloop_set_stop_signals(const int *signums, int count);
 
 // Fault restart: guard clock readings, re-execute the program on SIGQUIT, on an empty timer
 // list and on a runaway timer. Off by default.
@@ -85,7 +69,3 @@ void mainloop_set_clock(mainloop_clock_fn clock);
 
 // Re-execute the program with its own command line; returns only when that is not possible.
 void mainloop_restart(const char *reason);
-
-// Timers that may run in one pass after being armed in that same pass before the loop
-// declares a runaway and restarts.
-#define MAINLOOP_TIMER_LOOP_LIMIT 12

@@ -23,7 +23,6 @@ namespace {
 constexpr unsigned long BUS_RETRIES = 2;
 constexpr unsigned long BUS_TIMEOUT = 4; // units of 10 ms
 constexpr char VERSION_UNKNOWN[] = "pre-1.0";
-constexpr int FIRST_YEAR = 2000;
 constexpr int LAST_YEAR_REG = 99;
 constexpr int MONTHS = 12;
 
@@ -124,6 +123,6 @@ bool date_registers_valid(int year, int month, int day)
     static const int days[MONTHS] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
     if (year < 0 || year > LAST_YEAR_REG || month < 1 || month > MONTHS || day < 1)
         return false;
-    int last = days[month - 1] + (month == 2 && is_leap(FIRST_YEAR + year) ? 1 : 0);
+    int last = days[month - 1] + (month == 2 && is_leap(YEAR_FIRST + year) ? 1 : 0);
     return day <= last;
 }

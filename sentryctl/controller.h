@@ -26,6 +26,10 @@ enum controller_register : int {
     REG_MAX_TEMPERATURE = 25, // degrees Celsius
 };
 
+// The years REG_YEAR can hold: 0 is 2000, 255 is 2255.
+constexpr int YEAR_FIRST = 2000;
+constexpr int YEAR_LAST = YEAR_FIRST + 255;
+
 // Command bytes for REG_COMMAND.
 constexpr int CMD_SOFT_RESET = '0';
 constexpr int CMD_HARD_RESET = '1';

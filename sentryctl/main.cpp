@@ -165,7 +165,15 @@ void write_date()
         perror("localtime_r");
         exit(1);
     }
-    write_or_exit(REG_YEAR, (local.tm_year - 100) & 0xff);
+    int year = local.tm_year + 1900;
+    if (year < YEAR_FIRST || year > YEAR_LAST) {
+        fprintf(stderr,
+                "System date %04d-%02d-%02d is outside the years the resetcontroller can hold "
+                "(%d to %d)\n",
+                year, local.tm_mon + 1, local.tm_mday, YEAR_FIRST, YEAR_LAST);
+        exit(1);
+    }
+    write_or_exit(REG_YEAR, year - YEAR_FIRST);
     write_or_exit(REG_MONTH, local.tm_mon + 1);
     write_or_exit(REG_DAY, local.tm_mday);
 }

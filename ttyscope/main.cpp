@@ -69,6 +69,7 @@ int main(int argc, char **argv)
 
     for (int sig : STOP_SIGNALS)
         mainloop_signal_add(sig, quit_on_sigint, nullptr);
+    mainloop_set_stop_signals(STOP_SIGNALS, sizeof STOP_SIGNALS / sizeof STOP_SIGNALS[0]);
     set_noncanonical(serial_fd, nullptr);
     termios saved;
     bool restore = set_noncanonical(STDIN_FILENO, &saved) == 0;

@@ -48,8 +48,7 @@ int set_line(int fd, int bit, int on)
         word |= bit;
     else
         word &= ~bit;
-    ioctl(fd, TIOCMSET, &word);
-    return 0;
+    return ioctl(fd, TIOCMSET, &word) == 0 ? 0 : -1;
 }
 
 } // namespace
@@ -136,8 +135,11 @@ void show_modemstatus()
         {TIOCM_RTS, "RTS", "rts"}, {TIOCM_CTS, "CTS", "cts"}, {TIOCM_RNG, "RI", "ri"},
     };
     int word = serial_get_mctrl(serial_fd);
-    if (word < 0)
-        word = 0;
+    if (word < 0) {
+        int error = errno;
+        show_error("Error reading modem lines: %s", strerror(error));
+        return;
+    }
     char text[64];
     size_t len = 0;
     for (const auto &l : lines)

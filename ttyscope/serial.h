@@ -17,8 +17,8 @@ int serial_open(const char *path, int rate, int rtscts, int xonxoff);
 // Returns 0, or -1 when FD's settings cannot be read (nothing is changed then).
 int set_noncanonical(int fd, termios *saved);
 
-// Raise the line when ON is exactly 1, drop it otherwise. -1 (and nothing written) when the
-// lines cannot be read.
+// Raise the line when ON is exactly 1, drop it otherwise. -1 when the lines cannot be read
+// (nothing written then) or written; errno tells why.
 int serial_set_rts(int fd, int on);
 int serial_set_dtr(int fd, int on);
 
@@ -26,7 +26,7 @@ int serial_set_dtr(int fd, int on);
 int serial_get_mctrl(int fd);
 
 // Prints the modem status line of the terminal's serial port, "[DTR] [dsr] ..." (capitals:
-// line active).
+// line active), or the error when the lines cannot be read.
 void show_modemstatus();
 
 // Timer callback: prints the status line when the lines changed since the last poll. The first

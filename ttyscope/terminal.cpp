@@ -7,10 +7,11 @@
 #include <stdarg.h>
 #include <string.h>
 #include <sys/ioctl.h>
-#include <sys/select.h>
 #include <sys/time.h>
 #include <time.h>
 #include <unistd.h>
+
+#include <string>
 
 #include "mainloop.h"
 #include "serial.h"
@@ -47,6 +48,9 @@ constexpr size_t BAR_RIGHT = 78;
 
 // The hex line holds bytes not yet drawn.
 bool hexline_dirty;
+
+// The log file's name, once one has been opened.
+std::string logname;
 
 uint8_t lower(uint8_t c) { return c >= 'A' && c <= 'Z' ? static_cast<uint8_t>(c + ('a' - 'A')) : c; }
 
@@ -99,44 +103,6 @@ __attribute__((format(printf, 1, 0))) void vshow_message(const char *format, va_
     fflush(stdout);
 }
 
-// True when the program is to end: a stop signal waits to be handled, or the loop is stopping.
-bool stop_requested()
-{
-    for (mainloop_signal *s = mainloop_signal_list; s; s = s->next)
-        if (s->callback == quit_on_sigint && !s->deleted && s->pending)
-            return true;
-    return !mainloop_running;
-}
-
-// Waits until the serial port takes a byte without blocking. The stop signals are held while
-// the flags are checked and let through only inside pselect(), so one that comes at any moment
-// either is seen by the check or interrupts the wait. False when the program is to end.
-bool wait_writable()
-{
-    sigset_t stop, old;
-    sigemptyset(&stop);
-    for (int sig : STOP_SIGNALS)
-        sigaddset(&stop, sig);
-    sigprocmask(SIG_BLOCK, &stop, &old);
-    bool ok;
-    for (;;) {
-        if (stop_requested()) {
-            ok = false;
-            break;
-        }
-        fd_set w;
-        FD_ZERO(&w);
-        FD_SET(serial_fd, &w);
-        int r = pselect(serial_fd + 1, nullptr, &w, nullptr, nullptr, &old);
-        if (r > 0 || (r < 0 && errno != EINTR)) {
-            ok = true; // writable, or the write reports what is wrong
-            break;
-        }
-    }
-    sigprocmask(SIG_SETMASK, &old, nullptr);
-    return ok;
-}
-
 void show_help()
 {
     static const char *const help[] = {
@@ -158,13 +124,16 @@ void show_help()
 void toggle_line(int bit)
 {
     int word = serial_get_mctrl(serial_fd);
-    if (word < 0)
+    if (word < 0) {
+        int error = errno;
+        show_error("Error reading modem lines: %s", strerror(error));
         return;
+    }
     int on = (word & bit) ? 0 : 1;
-    if (bit == TIOCM_RTS)
-        serial_set_rts(serial_fd, on);
-    else
-        serial_set_dtr(serial_fd, on);
+    if ((bit == TIOCM_RTS ? serial_set_rts(serial_fd, on) : serial_set_dtr(serial_fd, on)) != 0) {
+        int error = errno;
+        show_error("Error setting modem lines: %s", strerror(error));
+    }
 }
 
 void run_command(uint8_t key)
@@ -309,7 +278,7 @@ void show_flush()
 int send_char(uint8_t c)
 {
     for (;;) {
-        if (!wait_writable())
+        if (mainloop_wait_writable(serial_fd, -1) < 0)
             return -1;
         ssize_t n = write(serial_fd, &c, 1);
         if (n == 1)
@@ -333,8 +302,16 @@ void log_data(const void *data, size_t len)
 {
     if (!logging || !logfile)
         return;
-    fwrite(data, 1, len, logfile);
-    fflush(logfile);
+    if (fwrite(data, 1, len, logfile) == len && fflush(logfile) == 0)
+        return;
+    // A full disk or a failing device: said once, then logging is off until the next ~l
+    // opens the file again. The close cannot succeed where the flush failed.
+    int error = errno;
+    show_error("Error writing log file: %s", strerror(error));
+    fclose(logfile);
+    logfile = nullptr;
+    logging = 0;
+    show_message("Logging %s", enabled(logging));
 }
 
 void set_logging(int on, const char *path)
@@ -344,12 +321,15 @@ void set_logging(int on, const char *path)
         return;
     }
     if (!logfile) {
-        const char *name = path ? path : "ttyscope.log";
-        logfile = fopen(name, "a+");
-        if (logfile)
-            show_message("Writing log to %s", name);
-        else
+        // After a write error the file that was in use is opened again, not a new one.
+        std::string name = path ? path : !logname.empty() ? logname : "ttyscope.log";
+        logfile = fopen(name.c_str(), "a+");
+        if (logfile) {
+            logname = name;
+            show_message("Writing log to %s", name.c_str());
+        } else {
             show_error("Error opening log: %s", strerror(errno));
+        }
     }
     if (logfile)
         logging = 1;
@@ -433,10 +413,14 @@ int terminal_input(int fd, void *)
     if (n < 0 && (errno == EINTR || errno == EAGAIN))
         return 0;
     if (n != 1) {
-        // The user closing the input ends the session; only a failed read is an error.
-        if (n < 0)
+        // The end of the input (commands piped in) ends the session normally: a status line
+        // on a terminal and nothing on standard error. Only a failed read is an error.
+        if (n < 0) {
             exit_status = 1;
-        show_error("Error reading from terminal");
+            show_error("Error reading from terminal");
+        } else {
+            show_message("Error reading from terminal");
+        }
         mainloop_stop();
         return -1;
     }

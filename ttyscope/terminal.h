@@ -23,7 +23,7 @@ extern int echo;
 extern int timestamps;
 extern int newline_to_cr;
 extern int logging;
-extern FILE *logfile;            // opened once, never closed
+extern FILE *logfile;            // open from the first switch-on until a write fails
 extern int escape_pending;
 extern int hexentry_count;       // 0 none, 1 after "~x", 2 after the first digit
 extern int hexentry_value;

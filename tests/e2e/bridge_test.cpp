@@ -402,6 +402,73 @@ TEST(Bridge, LoneClientThatStopsReadingTimesOutInsteadOfBlockingTheDaemon)
     close(fresh);
 }
 
+// A reader slower than the line has a full send queue at every check, yet bytes leave it: it
+// is kept. Once it stops reading, it goes within keepalive_timeout and a little.
+TEST(Bridge, SteadySlowReaderIsKeptUntilItStopsReading)
+{
+    Ferrod f;
+    f.start_server("ferrod_keepalive=\"1\"\nferrod_keepalive_timeout=\"2\"\nferrod_tx_bufsize=\"4096\"\n");
+    int c = connect_small_window(f.port);
+    ASSERT_GE(f.wait("TCP client accepted 1"), 0);
+    int flags = fcntl(f.pty.master, F_GETFL);
+    fcntl(f.pty.master, F_SETFL, flags | O_NONBLOCK);
+    std::string chunk(65536, 's');
+    char buf[2048];
+    size_t got = 0;
+    auto feed = [&] {
+        ssize_t ignored = write(f.pty.master, chunk.data(), chunk.size());
+        (void)ignored;
+        usleep(100 * 1000);
+    };
+    // 2 KB every 0.1 s: 20 KB/s for three and a half time-outs.
+    for (auto end = std::chrono::steady_clock::now() + std::chrono::seconds(7);
+         std::chrono::steady_clock::now() < end;) {
+        feed();
+        ssize_t n = recv(c, buf, sizeof buf, MSG_DONTWAIT);
+        got += n > 0 ? static_cast<size_t>(n) : 0;
+    }
+    EXPECT_EQ(f.proc->count("Timeout sending to client 1"), 0) << f.proc->all_lines();
+    EXPECT_GT(got, 60000u);
+
+    auto stopped = std::chrono::steady_clock::now();
+    while (f.proc->count("Timeout sending to client 1") == 0 &&
+           std::chrono::steady_clock::now() - stopped < std::chrono::seconds(6))
+        feed();
+    EXPECT_LT(std::chrono::steady_clock::now() - stopped, std::chrono::seconds(4)) << f.proc->all_lines();
+    fcntl(f.pty.master, F_SETFL, flags);
+    close(c);
+}
+
+// A stop signal ends a write to a port that takes nothing and a send to a lone client that
+// reads nothing (keep-alive off: no time-out would ever end it), and the daemon stops in order.
+TEST(Bridge, SigtermEndsAWriteOrSendThatWouldWaitForEver)
+{
+    for (bool port_stuck : {true, false}) {
+        SCOPED_TRACE(port_stuck ? "port never read" : "client never reads");
+        Ferrod f;
+        f.start_server("ferrod_tx_bufsize=\"4096\"\n");
+        int c = connect_small_window(f.port);
+        ASSERT_GE(f.wait("TCP client accepted 1"), 0);
+        ASSERT_TRUE(harness::eventually([&] { return f.line("dtr") == "1"; }, ms(3000)));
+        int fd = port_stuck ? c : f.pty.master;
+        fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
+        std::string chunk(16384, 'w');
+        // Stuck once nothing more goes in for half a second.
+        auto last = std::chrono::steady_clock::now();
+        while (std::chrono::steady_clock::now() - last < std::chrono::milliseconds(500)) {
+            if (write(fd, chunk.data(), chunk.size()) > 0)
+                last = std::chrono::steady_clock::now();
+            usleep(10 * 1000);
+        }
+        auto start = std::chrono::steady_clock::now();
+        f.proc->signal(SIGTERM);
+        EXPECT_EQ(f.proc->wait_exit(ms(1000)), 0) << f.proc->all_lines();
+        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
+        EXPECT_EQ(f.line("dtr"), "0") << "the client deleted before the port closed";
+        close(c);
+    }
+}
+
 TEST(Bridge, LimitWithoutDroppingRefusesAndClosesTheNewcomer)
 {
     Ferrod f;

@@ -1,7 +1,12 @@
 // Starts ferrod on a pseudo-terminal with a generated configuration, under the simulated board.
 #pragma once
 
+#include <errno.h>
+#include <net/if.h>
+#include <sched.h>
 #include <signal.h>
+#include <string.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -13,6 +18,28 @@
 #include <gtest/gtest.h>
 
 #include "harness.h"
+
+// Moves this test process into a network namespace of its own with the loopback interface up,
+// so that it may change the network's settings (socket buffer sizes, routes) without touching
+// the machine's; the daemons it starts afterwards live there too. False, with the reason in
+// WHY, where no namespace can be made (not root).
+inline bool enter_private_network(std::string *why)
+{
+    if (unshare(CLONE_NEWNET) != 0) {
+        *why = std::string("no network namespace of our own: ") + strerror(errno);
+        return false;
+    }
+    int s = socket(AF_INET, SOCK_DGRAM, 0);
+    ifreq lo{};
+    strcpy(lo.ifr_name, "lo");
+    bool up = s >= 0 && ioctl(s, SIOCGIFFLAGS, &lo) == 0 &&
+              (lo.ifr_flags |= IFF_UP, ioctl(s, SIOCSIFFLAGS, &lo) == 0);
+    if (!up)
+        *why = std::string("loopback not brought up: ") + strerror(errno);
+    if (s >= 0)
+        close(s);
+    return up;
+}
 
 struct Ferrod {
     harness::TempDir dir;

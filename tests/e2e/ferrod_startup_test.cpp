@@ -112,6 +112,25 @@ TEST(Startup, Sigusr1StopsStandardErrorOutput)
     EXPECT_EQ(f.proc->line_count(), seen) << f.proc->all_lines();
 }
 
+// Signals whose default action ends a process, sent while the daemon still awaits its
+// configuration file: held until the loop runs, then handled.
+TEST(Startup, SignalsDuringStartUpWaitForTheLoop)
+{
+    Ferrod f;
+    std::string later = f.dir.file("later.conf");
+    f.start("", {"-c", later});
+    ASSERT_GE(f.wait("Ferrod starting"), 0) << f.proc->all_lines();
+    for (int sig : {SIGHUP, SIGUSR1, SIGUSR2})
+        f.proc->signal(sig);
+    harness::write_file(later, "ferrod_mode=\"0\"\nferrod_do_leds=\"0\"\n");
+    // SIGUSR2's callback runs first (the newest) and turns standard error off after its line.
+    EXPECT_GE(f.wait("[inf] on_sigusr2 Received SIGUSR2, setting loglevel to LG_INF"), 0)
+        << f.proc->all_lines();
+    EXPECT_TRUE(f.proc->running());
+    f.proc->signal(SIGTERM);
+    EXPECT_EQ(f.proc->wait_exit(ms(5000)), 0);
+}
+
 TEST(Startup, SigquitReexecutesWithTheSameCommandLine)
 {
     if (!harness::kernel_runs_target())
@@ -120,7 +139,9 @@ TEST(Startup, SigquitReexecutesWithTheSameCommandLine)
     f.start_server();
     int c = f.connect_client(1);
     f.proc->signal(SIGQUIT);
+    f.proc->signal(SIGHUP); // while the new image starts: held for it, not its end
     EXPECT_GE(f.wait("[wrn] bug        WRN: received SIGQUIT"), 0) << f.proc->all_lines();
+    EXPECT_GE(f.wait("Received SIGHUP, resetting statistics"), 0) << f.proc->all_lines();
     EXPECT_TRUE(harness::wait_closed(c, ms(5000))) << "the old client socket is not inherited";
     close(c);
     ASSERT_TRUE(harness::eventually([&] { return f.proc->count("Ferrod starting") == 2; }, ms(5000)))

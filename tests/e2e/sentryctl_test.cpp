@@ -430,15 +430,43 @@ TEST_F(Sentryctl, WritingTheLocalDate)
     EXPECT_EQ(reg(11), 3);
     EXPECT_EQ(reg(12), 7);
 
-    // 1999-12-31 23:30 UTC: the year register takes 99 - 100 modulo 256.
-    write_file(board_ + "/clock", "946683000\n");
+    // The year register holds 2000 to 2255, in local time: 1999-12-31 20:00 UTC is already
+    // 2000 ten hours east, and 2255-12-31 is the last day.
+    write_file(board_ + "/clock", "946670400\n");
+    EXPECT_EQ(run({"-t", "w"}).status, 0);
+    EXPECT_EQ(reg(10), 0);
+    EXPECT_EQ(reg(11), 1);
+    EXPECT_EQ(reg(12), 1);
+    // A 32-bit clock ends in 2038.
+    const bool wide_clock = sizeof(time_t) >= 8;
+    if (wide_clock) {
+        write_file(board_ + "/clock", "9025200000\n"); // 2255-12-31 08:00 UTC
+        EXPECT_EQ(run({"-t", "w"}).status, 0);
+        EXPECT_EQ(reg(10), 255);
+        EXPECT_EQ(reg(11), 12);
+        EXPECT_EQ(reg(12), 31);
+    }
+    // Outside them: refused, nothing written.
     tz_ = "UTC0";
-    result r = run({"-t", "w"});
-    EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.out + r.err, "");
-    EXPECT_EQ(reg(10), 255);
-    EXPECT_EQ(reg(11), 12);
-    EXPECT_EQ(reg(12), 31);
+    set_reg(10, 26);
+    set_reg(11, 3);
+    set_reg(12, 7);
+    struct {
+        const char *clock, *date;
+    } outside[] = {{"946684799", "1999-12-31"}, {"9025257600", "2256-01-01"}};
+    for (const auto &c : outside) {
+        if (c.date[0] == '2' && !wide_clock)
+            continue;
+        write_file(board_ + "/clock", std::string(c.clock) + "\n");
+        result r = run({"-t", "w", "-i"});
+        EXPECT_EQ(r.status, 1) << c.date;
+        EXPECT_EQ(r.out, "") << c.date;
+        EXPECT_EQ(r.err, std::string("System date ") + c.date +
+                             " is outside the years the resetcontroller can hold (2000 to 2255)\n");
+        EXPECT_EQ(reg(10), 26);
+        EXPECT_EQ(reg(11), 3);
+        EXPECT_EQ(reg(12), 7);
+    }
     EXPECT_TRUE(commands().empty());
 }
 

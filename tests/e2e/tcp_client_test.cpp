@@ -119,8 +119,9 @@ TEST(TcpClient, RoutesAlternateBetweenRoutersAndValuesStayOneArgument)
     int failed = f.wait("[wrn] resolve    Could not resolve " + host, 9000);
     ASSERT_GE(failed, 0) << f.proc->all_lines();
     EXPECT_GT(clock_type::now() - first_setup, ms(4800));
+    // The whole line: the fake route writes its arguments, then the line's end.
     ASSERT_TRUE(harness::eventually(
-        [&] { return harness::read_file(log).find("gw2") != std::string::npos; }, ms(4000)))
+        [&] { return harness::read_file(log).find("gw2|\n") != std::string::npos; }, ms(4000)))
         << harness::read_file(log) << f.proc->all_lines();
     EXPECT_EQ(harness::read_file(log), del + del + "add|-host|" + host + "|gateway|gw one|\n" + del + del +
                                            "add|-host|" + host + "|gateway|gw2|\n");

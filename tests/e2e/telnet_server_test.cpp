@@ -73,4 +73,61 @@ TEST(TelnetServer, ClientLostDuringTheAnnouncementIsNeverTouchedAgain)
     close(c);
 }
 
+// Serial data full of 255s for a telnet client that reads slower than the line, through small
+// socket buffers: sends are cut short all the time, some between the two bytes of a doubled
+// 255, and still the client never sees an odd run of 255s (a lone IAC would start a command).
+TEST(TelnetServer, SendsCutShortNeverLeaveALoneIac)
+{
+    std::string why;
+    if (!enter_private_network(&why))
+        GTEST_SKIP() << why;
+    harness::write_file("/proc/sys/net/ipv4/tcp_wmem", "4096 4096 4096\n");
+    Ferrod f;
+    f.start("ferrod_mode=\"5\"\nferrod_tx_bufsize=\"1024\"\n");
+    ASSERT_GE(f.wait("[dbg] main       Mainloop starting"), 0) << f.proc->all_lines();
+    int slow = socket(AF_INET, SOCK_STREAM, 0);
+    int small = 2048;
+    setsockopt(slow, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+    sockaddr_in a = harness::loopback(f.port);
+    ASSERT_EQ(connect(slow, reinterpret_cast<sockaddr *>(&a), sizeof a), 0);
+    ASSERT_GE(f.wait("TCP client accepted 1"), 0);
+    int fast = f.connect_client(2); // two clients: sends no longer wait
+
+    std::string pattern;
+    for (int i = 0; i < 512; i++)
+        pattern += "\xff" "A";
+    std::string seen;
+    char buf[65536];
+    for (int round = 0; round < 400; round++) {
+        f.pty.write(pattern);
+        while (recv(fast, buf, sizeof buf, MSG_DONTWAIT) > 0) {
+        }
+        ssize_t n = recv(slow, buf, 1500, MSG_DONTWAIT);
+        if (n > 0)
+            seen.append(buf, static_cast<size_t>(n));
+    }
+    // Drained, then one more byte: a 255 the last send cut in half is owed until the next
+    // block, which brings it.
+    seen += harness::recv_bytes(slow, 1 << 20, ms(500));
+    f.pty.write("Z");
+    ASSERT_TRUE(harness::eventually([&] {
+        seen += harness::recv_bytes(slow, 2, ms(10));
+        return seen.back() == 'Z';
+    }, ms(3000)));
+    ASSERT_GT(seen.size(), 20000u);
+    ASSERT_EQ(seen.compare(0, 9, ANNOUNCEMENT), 0);
+    size_t odd = 0, run = 0;
+    for (size_t i = 9; i <= seen.size(); i++) {
+        if (i < seen.size() && seen[i] == '\xff') {
+            run++;
+            continue;
+        }
+        odd += run % 2;
+        run = 0;
+    }
+    EXPECT_EQ(odd, 0u) << "odd runs of 255 in " << seen.size() << " bytes";
+    close(slow);
+    close(fast);
+}
+
 } // namespace

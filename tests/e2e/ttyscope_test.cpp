@@ -1,15 +1,19 @@
 // ttyscope end to end: one pty plays the serial device, a second one the user's terminal (the
 // test types on it and reads the screen), under the simulated board.
 #include <ctype.h>
+#include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <sched.h>
 #include <signal.h>
 #include <string.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <memory>
 #include <string>
 #include <vector>
@@ -362,6 +366,20 @@ TEST(TtyscopeSession, StopSignalsEndInOrder)
     }
 }
 
+TEST(TtyscopeSession, EndOfStandardInputEndsWithStatus0)
+{
+    Scope s;
+    harness::ProcessOptions o;
+    o.cwd = s.dir.path;
+    o.stdin_pipe = true;
+    harness::Process p({TTYSCOPE_BIN, s.serial.slave}, board_env(s.board()), true, o);
+    p.write_stdin("ab");
+    EXPECT_EQ(s.port_read(2), "ab");
+    p.close_stdin();
+    EXPECT_EQ(p.wait_exit(WAIT), 0) << p.err();
+    EXPECT_EQ(p.err().find("Error"), std::string::npos) << "no error at the end of input: " << p.err();
+}
+
 TEST(TtyscopeSession, ReaderOfOutputGoingAwayEndsInOrder)
 {
     Scope s;
@@ -520,6 +538,46 @@ TEST(TtyscopeLog, UnopenableLogLeavesLoggingOffAndIsTriedAgain)
     EXPECT_EQ(harness::read_file(s.dir.file("ttyscope.log")), "k~.");
 }
 
+TEST(TtyscopeLog, FullDiskStopsLoggingWithAMessageAndLIsTriedAgain)
+{
+    Scope s;
+    // A 16 KB disk in a mount namespace of this test's own, so that nothing outside sees it.
+    std::string disk = s.dir.file("disk");
+    mkdir(disk.c_str(), 0755);
+    if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+        mount("tmpfs", disk.c_str(), "tmpfs", 0, "size=16k") != 0)
+        GTEST_SKIP() << "no small tmpfs of our own can be mounted here: " << strerror(errno);
+    struct Unmount {
+        std::string path;
+        ~Unmount() { umount2(path.c_str(), MNT_DETACH); }
+    } unmount{disk};
+
+    std::string log = disk + "/session.log";
+    ASSERT_TRUE(s.connect({"-l", log})) << s.screen;
+    const std::string error = status_line("Error writing log file: No space left on device") +
+                              status_line("Logging disabled");
+    int chunk = 0;
+    auto send_chunk = [&] {
+        std::string mark = "<" + std::to_string(chunk++) + ">";
+        s.serial.write(std::string(1000, '.') + mark);
+        return s.wait_screen(mark);
+    };
+    while (chunk < 40 && s.occurrences(error) == 0)
+        ASSERT_TRUE(send_chunk()) << s.screen.substr(s.screen.size() > 300 ? s.screen.size() - 300 : 0);
+    ASSERT_EQ(s.occurrences(error), 1) << "no message after 40 KB on a 16 KB disk";
+    ASSERT_TRUE(send_chunk() && send_chunk());
+    EXPECT_EQ(s.occurrences(error), 1) << "reported once, then logging is off";
+
+    // Room again: the next ~l opens the same file and logs.
+    ASSERT_EQ(truncate(log.c_str(), 0), 0);
+    s.type("~l");
+    ASSERT_TRUE(s.wait_screen(status_line("Writing log to " + log) + status_line("Logging enabled")))
+        << s.screen;
+    s.type("z~.");
+    EXPECT_EQ(s.exit_status(), 0);
+    EXPECT_EQ(harness::read_file(log), "z~.");
+}
+
 TEST(TtyscopeModem, WatchStatusLineTogglesAndBreak)
 {
     Scope s;
@@ -556,7 +614,43 @@ TEST(TtyscopeModem, WatchStatusLineTogglesAndBreak)
     EXPECT_EQ(s.exit_status(), 0);
 }
 
-TEST(TtyscopeModem, FailingLineReadChangesNothing)
+TEST(TtyscopeModem, WatchSeesAChangeOnePeriodAfterTheLastPoll)
+{
+    Scope s;
+    ASSERT_TRUE(s.connect()) << s.screen;
+    ASSERT_TRUE(s.watching()) << s.screen;
+    // A change made as soon as a status line is on the screen is seen by the next poll, 100 ms
+    // after the one that printed it. The line's file is replaced whole, so that no poll reads
+    // it half written.
+    std::string dev = s.serial.slave;
+    for (auto &ch : dev)
+        if (ch == '/')
+            ch = '_';
+    std::string cts = s.board() + "/tty/" + dev + "/cts";
+    std::vector<long> took;
+    for (int i = 0; i < 6; i++) {
+        bool on = i % 2 != 0;
+        std::string shown = on ? "[CTS] [ri] " : "[cts] [ri] ";
+        int seen = s.occurrences(shown);
+        harness::write_file(cts + ".new", on ? "1\n" : "0\n");
+        ASSERT_EQ(rename((cts + ".new").c_str(), cts.c_str()), 0);
+        auto start = std::chrono::steady_clock::now();
+        ASSERT_TRUE(s.wait_screen(shown, seen + 1)) << s.screen;
+        took.push_back(static_cast<long>(
+            std::chrono::duration_cast<ms>(std::chrono::steady_clock::now() - start).count()));
+    }
+    std::sort(took.begin(), took.end());
+    std::string all;
+    for (long t : took)
+        all += " " + std::to_string(t);
+    // A busy machine only delays the test's and the program's reactions, on either side.
+    EXPECT_LE(took.front(), 160) << "ms:" << all;
+    EXPECT_GE(took.back(), 50) << "ms:" << all;
+    s.type("~.");
+    EXPECT_EQ(s.exit_status(), 0);
+}
+
+TEST(TtyscopeModem, FailingLineRequestsAreReportedAndChangeNothing)
 {
     Scope s;
     ASSERT_TRUE(s.connect()) << s.screen;
@@ -570,17 +664,26 @@ TEST(TtyscopeModem, FailingLineReadChangesNothing)
     std::string fail = s.board() + "/tty/" + dev + "/fail_tiocmget";
     harness::write_file(fail, "1\n");
 
-    s.type("~d");
+    // ~m, ~d and ~r each say that the lines cannot be read, instead of "all lines off" or
+    // nothing at all.
+    s.type("~m~d~r");
+    EXPECT_TRUE(s.wait_screen(status_line("Error reading modem lines: Input/output error"), 3)) << s.screen;
     s.set_line("dcd=1");
     s.settle(ms(600));
-    s.type("~?");
-    ASSERT_TRUE(s.wait_screen("enter hex character")) << s.screen;
     EXPECT_EQ(s.line("dtr"), "1") << "nothing written back";
     EXPECT_EQ(s.line("rts"), "1") << "nothing written back";
-    EXPECT_EQ(s.occurrences("> ["), shown) << "no change seen while the lines cannot be read: " << s.screen;
+    EXPECT_EQ(s.occurrences("> ["), shown) << "no status line while the lines cannot be read: " << s.screen;
 
     unlink(fail.c_str());
     EXPECT_TRUE(s.wait_screen(status_line("[DTR] [dsr] [DCD] [RTS] [CTS] [ri] "))) << s.screen;
+
+    // Lines that can be read but not changed.
+    std::string refuse = s.board() + "/tty/" + dev + "/fail_tiocmset";
+    harness::write_file(refuse, "1\n");
+    s.type("~d");
+    EXPECT_TRUE(s.wait_screen(status_line("Error setting modem lines: Input/output error"))) << s.screen;
+    EXPECT_EQ(s.line("dtr"), "1");
+    unlink(refuse.c_str());
     s.type("~.");
     EXPECT_EQ(s.exit_status(), 0);
 }

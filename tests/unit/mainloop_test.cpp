@@ -1,6 +1,8 @@
 // Event loop: watches, timers, signals, the pass order, the fault restart and the clock guard.
 #include "mainloop.h"
+#include "mainloop_inspect.h"
 
+#include <fcntl.h>
 #include <signal.h>
 #include <stdarg.h>
 #include <stdio.h>
@@ -29,6 +31,20 @@ void fake_clock(mainloop_time *now)
         fake_now.usec -= 1000000;
         fake_now.sec++;
     }
+}
+
+// The due time of the INDEX-th timer, earliest first.
+mainloop_time due(int index)
+{
+    mainloop_time t{-1, -1};
+    mainloop_inspect_timer(index, &t);
+    return t;
+}
+
+bool has_timer(int index)
+{
+    mainloop_time t;
+    return mainloop_inspect_timer(index, &t) == 0;
 }
 
 std::vector<std::string> logged;
@@ -146,7 +162,7 @@ TEST_F(Loop, CallbackDeletesItselfAndALaterWatch)
 
     EXPECT_EQ(mainloop_poll(), 0);
     EXPECT_EQ(calls, std::vector<std::string>{"deleter"});
-    EXPECT_EQ(mainloop_fd_list, nullptr) << "both watches freed by the sweep";
+    EXPECT_EQ(mainloop_inspect_watches(), 0) << "both watches freed by the sweep";
 
     // The descriptors are free for new watches after the pass.
     EXPECT_EQ(mainloop_fd_add(first.fd[0], MAINLOOP_READ, record_fd, const_cast<char *>("again")), 0);
@@ -194,7 +210,7 @@ TEST_F(Loop, ReAddingATimerReplacesIt)
     fake_now = {1005, 1};
     mainloop_poll();
     EXPECT_EQ(calls, std::vector<std::string>{"a"});
-    EXPECT_EQ(mainloop_timer_list, nullptr);
+    EXPECT_FALSE(has_timer(0));
     EXPECT_EQ(mainloop_timer_del(record_timer, const_cast<char *>("a")), -1);
 }
 
@@ -212,10 +228,10 @@ TEST_F(Loop, EqualDueTimesRunNewestFirst)
 TEST_F(Loop, LongAndHugeIntervalsNeitherOverflowNorWrap)
 {
     ASSERT_EQ(mainloop_timer_add(0, 2500, record_timer, const_cast<char *>("a")), 0);
-    EXPECT_EQ(mainloop_timer_list->expires.sec, 1002);
-    EXPECT_EQ(mainloop_timer_list->expires.usec, 500000);
+    EXPECT_EQ(due(0).sec, 1002);
+    EXPECT_EQ(due(0).usec, 500000);
     ASSERT_EQ(mainloop_timer_add(2147483647, 999999999, record_timer, const_cast<char *>("b")), 0);
-    EXPECT_EQ(mainloop_timer_list->next->expires.sec, 2147483647) << "saturates in the far future";
+    EXPECT_EQ(due(1).sec, 2147483647) << "saturates in the far future";
     fake_now = {1003, 0};
     calls.clear();
     mainloop_poll();
@@ -249,15 +265,15 @@ TEST_F(Loop, NonZeroResultRearmsFromTheMomentOfTheCall)
     fake_now = {1001, 500000};
     mainloop_poll();
     ASSERT_EQ(periodic_count, 1);
-    ASSERT_NE(mainloop_timer_list, nullptr);
-    EXPECT_EQ(mainloop_timer_list->expires.sec, 1002);
-    EXPECT_EQ(mainloop_timer_list->expires.usec, 500000);
+    ASSERT_TRUE(has_timer(0));
+    EXPECT_EQ(due(0).sec, 1002);
+    EXPECT_EQ(due(0).usec, 500000);
     fake_now = {1003, 0};
     mainloop_poll();
     fake_now = {1004, 1};
     mainloop_poll();
     EXPECT_EQ(periodic_count, 3);
-    EXPECT_EQ(mainloop_timer_list, nullptr) << "a zero result ends the timer";
+    EXPECT_FALSE(has_timer(0)) << "a zero result ends the timer";
 }
 
 int always_again(void *) { return 1; }
@@ -266,24 +282,24 @@ TEST_F(Loop, SubSecondIntervalsAreRearmedExactly)
 {
     fake_now = {1000, 500000};
     ASSERT_EQ(mainloop_timer_add(0, 500, always_again, nullptr), 0);
-    ASSERT_NE(mainloop_timer_list, nullptr);
-    EXPECT_EQ(mainloop_timer_list->expires.sec, 1001) << "a whole second of microseconds carried";
-    EXPECT_EQ(mainloop_timer_list->expires.usec, 0);
+    ASSERT_TRUE(has_timer(0));
+    EXPECT_EQ(due(0).sec, 1001) << "a whole second of microseconds carried";
+    EXPECT_EQ(due(0).usec, 0);
 
     fake_now = {1000, 0};
     ASSERT_EQ(mainloop_timer_add(0, 250, always_again, nullptr), 0);
     fake_now = {1000, 300000};
     mainloop_poll();
-    ASSERT_NE(mainloop_timer_list, nullptr);
-    EXPECT_EQ(mainloop_timer_list->expires.sec, 1000);
-    EXPECT_EQ(mainloop_timer_list->expires.usec, 550000);
+    ASSERT_TRUE(has_timer(0));
+    EXPECT_EQ(due(0).sec, 1000);
+    EXPECT_EQ(due(0).usec, 550000);
 
     ASSERT_EQ(mainloop_timer_add(1, 700, always_again, nullptr), 0);
     fake_now = {1002, 400000};
     mainloop_poll();
-    ASSERT_NE(mainloop_timer_list, nullptr);
-    EXPECT_EQ(mainloop_timer_list->expires.sec, 1004) << "microseconds carried into seconds";
-    EXPECT_EQ(mainloop_timer_list->expires.usec, 100000);
+    ASSERT_TRUE(has_timer(0));
+    EXPECT_EQ(due(0).sec, 1004) << "microseconds carried into seconds";
+    EXPECT_EQ(due(0).usec, 100000);
 }
 
 int delete_other_timer(void *)
@@ -300,7 +316,7 @@ TEST_F(Loop, TimerDeletedByAnEarlierTimerNeverRuns)
     fake_now = {1001, 0};
     mainloop_poll();
     EXPECT_TRUE(calls.empty());
-    EXPECT_EQ(mainloop_timer_list, nullptr);
+    EXPECT_FALSE(has_timer(0));
 }
 
 int sig_count;
@@ -395,18 +411,55 @@ TEST_F(Loop, SignalArrivingDuringItsOwnCallbackRunsItAgain)
     EXPECT_EQ(self_raise_count, 2);
 }
 
+// A wait for a full pipe to take data: a time-out gives 0, another signal does not end it, a
+// stop signal does (-1) and keeps its flag for the loop's next pass.
+TEST_F(Loop, WaitForRoomEndsOnTimeOutOrStopSignalOnly)
+{
+    Pipe p;
+    fcntl(p.fd[1], F_SETFL, O_NONBLOCK);
+    while (write(p.fd[1], "xxxxxxxx", 8) > 0) {
+    }
+    sig_count = 0;
+    handled_at = {};
+    ASSERT_EQ(mainloop_signal_add(SIGUSR1, on_usr1, nullptr), 0);
+    ASSERT_EQ(mainloop_signal_add(SIGUSR2, on_usr2, nullptr), 0);
+    const int stop[] = {SIGUSR1};
+    mainloop_set_stop_signals(stop, 1);
+    EXPECT_EQ(mainloop_wait_writable(p.fd[1], 50), 0);
+
+    pid_t parent = getpid();
+    pid_t child = fork();
+    if (child == 0) {
+        usleep(50 * 1000);
+        kill(parent, SIGUSR2);
+        usleep(50 * 1000);
+        kill(parent, SIGUSR1);
+        _exit(0);
+    }
+    EXPECT_EQ(mainloop_wait_writable(p.fd[1], 10000), -1);
+    waitpid(child, nullptr, 0);
+    EXPECT_EQ(handled_at, std::chrono::steady_clock::time_point{}) << "no callback runs in a wait";
+    ASSERT_EQ(mainloop_timer_add(0, 0, record_timer, const_cast<char *>("t")), 0); // no waiting
+    mainloop_poll();
+    EXPECT_EQ(sig_count, 1);
+    EXPECT_NE(handled_at, std::chrono::steady_clock::time_point{});
+    mainloop_set_stop_signals(nullptr, 0);
+    mainloop_signal_del(SIGUSR1, on_usr1);
+    mainloop_signal_del(SIGUSR2, on_usr2);
+}
+
 TEST_F(Loop, StopEndsPollWithoutWaitingAndCleanupWaitsForIt)
 {
     ASSERT_EQ(mainloop_timer_add(100, 0, record_timer, const_cast<char *>("t")), 0);
     mainloop_cleanup(); // the loop still counts as running: nothing is freed
-    ASSERT_NE(mainloop_timer_list, nullptr);
+    ASSERT_TRUE(has_timer(0));
 
     mainloop_stop();
     auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(mainloop_poll(), 0);
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
     mainloop_cleanup();
-    EXPECT_EQ(mainloop_timer_list, nullptr);
+    EXPECT_FALSE(has_timer(0));
 }
 
 TEST_F(Loop, ClockJumpOfMoreThan100SecondsIsReportedAndReread)
@@ -472,7 +525,7 @@ int probe_scenario(const char *name)
         mainloop_timer_add(60, 0, quiet_timer, nullptr);
         fake_now.sec += 2;
         mainloop_poll();
-        if (mainloop_timer_list && mainloop_timer_list->next == nullptr)
+        if (has_timer(0) && !has_timer(1))
             fprintf(stdout, "all ran\n");
     } else if (strcmp(name, "empty") == 0) {
         mainloop_stop(); // no select wait if the restart is refused

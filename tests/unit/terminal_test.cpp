@@ -47,6 +47,25 @@ TEST(HexDisplay, LinesAcrossTheSignedAndUnsignedWrap)
     EXPECT_EQ(hex_display(0xfffffff0u, bytes), "\rfffffff0" + first_tail + "\r00000000" + second_tail);
 }
 
+TEST(HexDisplay, SwitchedOnAgainStartsAfresh)
+{
+    stdout_is_tty = 0;
+    testing::internal::CaptureStdout();
+    set_hexmode(1);
+    for (char c : std::string("0123456789abcdefgh"))
+        show_char(static_cast<uint8_t>(c));
+    show_flush();
+    set_hexmode(0);
+    set_hexmode(1);
+    show_char('A');
+    show_flush();
+    set_hexmode(0);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(),
+              "\r00000000  30 31 32 33 34 35 36 37  38 39 61 62 63 64 65 66  |0123456789abcdef|\n"
+              "\r00000010  67 68" + std::string(45, ' ') + "|gh" + std::string(14, ' ') + "|\n"
+              "\r00000000  41" + std::string(48, ' ') + "|A" + std::string(15, ' ') + "|\n");
+}
+
 TEST(HexEntry, EachEntryStartsFromZero)
 {
     int p[2];
