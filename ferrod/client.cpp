@@ -322,6 +322,7 @@ int client_write(client *c, const void *data, int len)
         if (errno == EINTR)
             return 0; // the daemon is stopping
         if (errno != EAGAIN && errno != EWOULDBLOCK) {
+            c->error = errno;
             fr_log(LG_WRN, "Error sending to client %d: %s", c->id, strerror(errno));
             client_del(c);
         } else if (send_wait_ms(c) >= 0 && c->cfg->num_clients < 2) {
@@ -361,6 +362,7 @@ int on_client_readable(int, void *data)
     if (n < 0) {
         if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)
             return 0;
+        c->error = errno;
         fr_log(LG_WRN, "Error reading from client %d: %s", c->id, strerror(errno));
         client_del(c);
         return 0;

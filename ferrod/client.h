@@ -30,6 +30,7 @@ struct client {
     int64_t last_progress; // monotonic microseconds
     uint64_t sent_since_check; // bytes the socket took since the last send-queue check
     int iac_pending; // telnet: the second IAC of a 255 that a send cut in half is still owed
+    int error; // errno of the send or receive whose failure ended the client; 0 otherwise
     client *prev, *next;
 };
 

@@ -52,6 +52,20 @@ void daemonize()
         close(null);
 }
 
+// The daemon runs in "/", where a relative path names another file than the user meant, and a
+// restart re-reads the same command line there: so a relative path given with -D is refused
+// while standard error still reaches the user, before anything detaches. Absolute paths that
+// do not fit their field are cut as ever.
+void refuse_relative_paths(const char *const paths[4])
+{
+    static const char options[] = "cdes";
+    for (int i = 0; i < 4; i++)
+        if (paths[i] && paths[i][0] != '\0' && paths[i][0] != '/')
+            fr_log_as("main", LG_FTL,
+                      "Option -%c: relative path %s cannot be used with -D (the daemon runs in /)",
+                      options[i], paths[i]);
+}
+
 // The network side the mode started; main stops it at shutdown.
 tcp_server *server;
 tcp_client *outgoing;
@@ -137,13 +151,25 @@ void stop_mode()
     udp = nullptr;
 }
 
-// Values the data path cannot work with are brought into range, with a warning.
+// The largest UDP payload over IPv4: 65535 less the IP and UDP headers.
+constexpr int UDP_DATAGRAM_MAX = 65507;
+
+// Values the data path cannot work with are brought into range, with a warning; a port that
+// cannot be one is fatal, since no guess would be the port the user meant.
 void check_limits(daemon_config *cfg)
 {
+    if (cfg->mode >= 1 && cfg->mode <= 5 && (cfg->port < 1 || cfg->port > 65535))
+        fr_log_as("main", LG_FTL, "ferrod_port=\"%d\" out of range (1 to 65535)", cfg->port);
     if (cfg->tx_bufsize < 1 || cfg->tx_bufsize > CLIENT_READ_MAX) {
         int fixed = cfg->tx_bufsize < 1 ? 1 : CLIENT_READ_MAX;
         fr_log_as("main", LG_WRN, "tx_bufsize %d out of range, using %d", cfg->tx_bufsize, fixed);
         cfg->tx_bufsize = fixed;
+    }
+    // A serial block goes out as one datagram: a larger one could never be sent.
+    if ((cfg->mode == 3 || cfg->mode == 4) && cfg->tx_bufsize > UDP_DATAGRAM_MAX) {
+        fr_log_as("main", LG_WRN, "tx_bufsize %d above the largest UDP datagram, using %d",
+                  cfg->tx_bufsize, UDP_DATAGRAM_MAX);
+        cfg->tx_bufsize = UDP_DATAGRAM_MAX;
     }
     if (cfg->tx_timeout < 0) {
         fr_log_as("main", LG_WRN, "tx_timeout %d out of range, using 0", cfg->tx_timeout);
@@ -175,20 +201,24 @@ int main(int argc, char **argv)
     hold_signals();
     static daemon_config cfg;
     const char *config_path = FERROD_CONFIG_FILE;
+    // The paths as given, for the check below: the fields may hold them cut.
+    const char *paths[4] = {};
 
     int opt;
     while ((opt = getopt(argc, argv, "c:Dd:e:l:fhs:")) != -1) {
         switch (opt) {
-        case 'c': config_path = optarg; break;
-        case 'd': copy_field(cfg.device, optarg); break;
-        case 'e': copy_field(cfg.device2, optarg); break;
+        case 'c': config_path = paths[0] = optarg; break;
+        case 'd': copy_field(cfg.device, paths[1] = optarg); break;
+        case 'e': copy_field(cfg.device2, paths[2] = optarg); break;
         case 'l': cfg.loglevel = config_atoi(optarg); break;
         case 'D': cfg.daemonize = 1; break;
-        case 's': copy_field(cfg.stats_file, optarg); break;
+        case 's': copy_field(cfg.stats_file, paths[3] = optarg); break;
         case 'h': usage(argv[0]); return 0;
         default: break; // -f and unknown options
         }
     }
+    if (cfg.daemonize)
+        refuse_relative_paths(paths);
     signal(SIGPIPE, SIG_IGN);
 
     if (cfg.daemonize) {

@@ -7,6 +7,7 @@
 #include <stdio.h>
 #include <string.h>
 #include <sys/ioctl.h>
+#include <unistd.h>
 
 #include <new>
 
@@ -70,27 +71,44 @@ int stats_dump(void *data)
         return 1;
     }
 
+    // Every write and the close are checked (a full disk shows at the close, when the buffer
+    // is written out): a cut file never replaces a whole one.
+    int err = 0;
     int m = s->control_signals;
-    fprintf(f,
-            "[global]\ntime=%ld\nbytes_rx=%" PRIu64 "\nbytes_tx=%" PRIu64 "\nnum_clients=%d\n"
-            "control_signals=%s %s %s %s \n",
-            static_cast<long>(s->time), s->bytes_rx, s->bytes_tx, s->num_clients,
-            line_word(m, TIOCM_DTR, "DTR", "dtr"), line_word(m, TIOCM_RTS, "RTS", "rts"),
-            line_word(m, TIOCM_CTS, "CTS", "cts"), line_word(m, TIOCM_CAR, "DCD", "dcd"));
-    for (int i = 0; i < s->num_clients && i < FERROD_MAX_CLIENTS; i++) {
+    if (fprintf(f,
+                "[global]\ntime=%ld\nbytes_rx=%" PRIu64 "\nbytes_tx=%" PRIu64 "\nnum_clients=%d\n"
+                "control_signals=%s %s %s %s \n",
+                static_cast<long>(s->time), s->bytes_rx, s->bytes_tx, s->num_clients,
+                line_word(m, TIOCM_DTR, "DTR", "dtr"), line_word(m, TIOCM_RTS, "RTS", "rts"),
+                line_word(m, TIOCM_CTS, "CTS", "cts"), line_word(m, TIOCM_CAR, "DCD", "dcd")) < 0)
+        err = errno != 0 ? errno : EIO;
+    for (int i = 0; i < s->num_clients && i < FERROD_MAX_CLIENTS && err == 0; i++) {
         const stats_client &c = s->clients[i];
         in_addr ip{c.ip};
-        fprintf(f,
-                "[client %d]\ntime=%ld\naddress=%s\nport=%d\nbytes_rx=%" PRIu64
-                "\nbytes_tx=%" PRIu64 "\n",
-                i, static_cast<long>(c.created), inet_ntoa(ip), c.port, c.bytes_rx, c.bytes_tx);
+        if (fprintf(f,
+                    "[client %d]\ntime=%ld\naddress=%s\nport=%d\nbytes_rx=%" PRIu64
+                    "\nbytes_tx=%" PRIu64 "\n",
+                    i, static_cast<long>(c.created), inet_ntoa(ip), c.port, c.bytes_rx,
+                    c.bytes_tx) < 0)
+            err = errno != 0 ? errno : EIO;
     }
-    fclose(f);
+    if (fclose(f) != 0 && err == 0)
+        err = errno != 0 ? errno : EIO;
+    if (err != 0) {
+        unlink(tmp);
+        if (!stats_error_reported)
+            fr_log(LG_WRN, "Could not write statistics to %s: %s", tmp, strerror(err));
+        stats_error_reported = 1;
+        return 1;
+    }
 
     if (rename(tmp, cfg->stats_file) != 0) {
         if (!stats_error_reported)
             fr_log(LG_WRN, "Could not rename stats file: %s", strerror(errno));
         stats_error_reported = 1;
+        return 1;
     }
+    // Written whole: the next failure is a new spell and is reported again.
+    stats_error_reported = 0;
     return 1;
 }

@@ -29,6 +29,49 @@ client *find_client(daemon_config *cfg, const sockaddr_in &src)
     return found;
 }
 
+int on_udp_peer_retry(void *data);
+
+// A send or receive error (no route yet, a link gone down) ends the fixed peer's client for
+// a while only: it is looked for again every second. Ended otherwise (time-out, the peer's
+// empty datagram, the client limit, shutdown) it stays away, as a learned client would.
+void on_fixed_peer_del(client *c, void *data)
+{
+    if (c->error != 0)
+        mainloop_timer_add(1, 0, on_udp_peer_retry, data);
+}
+
+client *add_fixed_peer(udp_socket *u)
+{
+    client *c = client_new(u->cfg, u->fd, SOCK_DGRAM, &u->peer);
+    if (c)
+        client_on_del(c, on_fixed_peer_del, u);
+    return c;
+}
+
+// While the fixed peer is away: it is added again as soon as the system has a route to it,
+// asked by connecting a spare socket (which sends nothing). Until then the retry is silent, so
+// that an outage gives one warning (its send error), not one a second.
+int on_udp_peer_retry(void *data)
+{
+    auto *u = static_cast<udp_socket *>(data);
+    daemon_config *cfg = u->cfg;
+    if (find_client(cfg, u->peer))
+        return 0; // it wrote first and was learned
+    int probe = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (probe < 0)
+        return 1; // out of descriptors for now: the next second tries again
+    int routed = connect(probe, reinterpret_cast<const sockaddr *>(&u->peer), sizeof u->peer);
+    close(probe);
+    if (routed != 0)
+        return 1;
+    if (cfg->num_clients >= cfg->max_clients && !cfg->drop_oldest)
+        return 1; // no room for it yet
+    if (!add_fixed_peer(u))
+        return 1;
+    fr_log(LG_INF, "UDP peer %s:%d is back", inet_ntoa(u->peer.sin_addr), ntohs(u->peer.sin_port));
+    return 0;
+}
+
 // The socket may be blocking (a single client makes it so), and a datagram that select()
 // reported may be gone by now: receives never wait.
 int on_udp_readable(int fd, void *data)
@@ -98,6 +141,7 @@ void udp_exit(udp_socket *u)
     if (!u)
         return;
     mainloop_fd_del(u->fd, MAINLOOP_READ, on_udp_readable, u);
+    mainloop_timer_del(on_udp_peer_retry, u);
     close(u->fd);
     delete u;
 }
@@ -113,9 +157,8 @@ void udp_add_client(udp_socket *u, const char *host, int port)
         fr_log(LG_WRN, "Could not resolve udp name %s, not adding udp client", host);
         return;
     }
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(static_cast<uint16_t>(port));
-    addr.sin_addr.s_addr = ip;
-    client_new(u->cfg, u->fd, SOCK_DGRAM, &addr);
+    u->peer.sin_family = AF_INET;
+    u->peer.sin_port = htons(static_cast<uint16_t>(port));
+    u->peer.sin_addr.s_addr = ip;
+    add_fixed_peer(u);
 }

@@ -1,12 +1,15 @@
 // UDP modes: one socket shared by every peer; each new source address and port is a client.
 #pragma once
 
+#include <netinet/in.h>
+
 struct daemon_config;
 
 struct udp_socket {
     int fd;
     int port;
     daemon_config *cfg;
+    sockaddr_in peer; // the fixed peer of UDP client mode, once resolved
 };
 
 // Binds the shared socket to PORT; none when that fails (logged).

@@ -247,6 +247,16 @@ TEST(Bridge, BurstsLongerThanOneReadStillGoOutInBlocksOfBufsize)
         return st.find("bytes_rx=257\n") != std::string::npos &&
                st.find("bytes_tx=247\n") != std::string::npos;
     }, ms(3000))) << f.stats();
+
+    // Exactly three whole reads waiting at once (the daemon stopped while they arrive): the
+    // empty read after the last full one means a quiet line, not a device that went away.
+    f.proc->signal(SIGSTOP);
+    f.pty.write(burst.substr(0, 240));
+    f.proc->signal(SIGCONT);
+    EXPECT_EQ(harness::recv_bytes(c, 240, ms(3000)), burst.substr(0, 240));
+    f.pty.write("more");
+    EXPECT_EQ(harness::recv_bytes(c, 4, ms(3000)), "more");
+    EXPECT_EQ(f.proc->count("closed (end of file)"), 0) << f.proc->all_lines();
     close(c);
 }
 
@@ -304,6 +314,30 @@ TEST(Bridge, LimitStopsListeningUntilThereIsRoom)
     int c = f.connect_client(3);
     close(b);
     close(c);
+}
+
+// A port another program holds: the bind fails (no listening claimed), and is tried again
+// every second until the port is free.
+TEST(Bridge, PortInUseIsTriedAgainUntilItIsFree)
+{
+    Ferrod f;
+    int taken = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in any{};
+    any.sin_family = AF_INET;
+    any.sin_port = htons(static_cast<uint16_t>(f.port));
+    ASSERT_EQ(bind(taken, reinterpret_cast<sockaddr *>(&any), sizeof any), 0);
+    ASSERT_EQ(listen(taken, 1), 0);
+    f.start("ferrod_mode=\"1\"\n");
+    const std::string refused = "[wrn] tcp_server Could not bind to TCP port " + std::to_string(f.port) +
+                                ": Address already in use";
+    int first = f.wait(refused);
+    ASSERT_GE(first, 0) << f.proc->all_lines();
+    EXPECT_GE(f.wait(refused, 3000, static_cast<size_t>(first) + 1), 0) << "tried again";
+    EXPECT_EQ(f.proc->count("TCP server listening"), 0) << f.proc->all_lines();
+    close(taken);
+    EXPECT_GE(f.wait("[inf] tcp_server TCP server listening on port " + std::to_string(f.port), 3000), 0)
+        << f.proc->all_lines();
+    f.expect_serves_new_client();
 }
 
 TEST(Bridge, DropOldestMakesRoomForTheNewcomer)

@@ -74,6 +74,28 @@ TEST(Startup, UnopenableSerialPortIsFatal)
         << f.proc->all_lines();
 }
 
+TEST(Startup, PortOutsideOneTo65535IsFatalInTheModesThatUseOne)
+{
+    for (const auto &bad : {std::pair<const char *, const char *>{"1", "65536"}, {"3", "0"}, {"2", "-1"}}) {
+        Ferrod f;
+        f.start(std::string("ferrod_mode=\"") + bad.first + "\"\nferrod_address=\"127.0.0.1\"\n"
+                "ferrod_port=\"" + bad.second + "\"\n");
+        EXPECT_EQ(f.proc->wait_exit(ms(5000)), 1) << f.proc->all_lines();
+        EXPECT_GE(f.wait(std::string("[ftl] main       ferrod_port=\"") + bad.second +
+                         "\" out of range (1 to 65535)"), 0) << f.proc->all_lines();
+    }
+    // Both ends are ports (the TCP client binds nothing); mode 0 uses no port at all.
+    for (const char *edge : {"1", "65535"}) {
+        Ferrod f;
+        f.start(std::string("ferrod_mode=\"2\"\nferrod_address=\"127.0.0.1\"\nferrod_port=\"") + edge + "\"\n");
+        EXPECT_GE(f.wait(std::string("TCP client connecting to server 127.0.0.1:") + edge), 0) << f.proc->all_lines();
+        EXPECT_GE(f.wait("Mainloop starting"), 0);
+    }
+    Ferrod idle;
+    idle.start("ferrod_mode=\"0\"\nferrod_port=\"65536\"\n");
+    EXPECT_GE(idle.wait("Mainloop starting"), 0) << idle.proc->all_lines();
+}
+
 TEST(Startup, Sigusr1StopsStandardErrorOutput)
 {
     Ferrod f;
@@ -167,6 +189,35 @@ TEST(Startup, DaemonizeDetachesAndStopsOnSigterm)
     kill(daemon, SIGTERM);
     EXPECT_TRUE(harness::eventually([&] { return kill(daemon, 0) != 0; }, ms(5000)));
     EXPECT_EQ(f.proc->all_lines(), "") << "nothing on standard error once detached";
+}
+
+// In the background the daemon runs in /, where a relative path names another file (and a
+// restart reads the same command line there): it refuses one on standard error, exit 1, before
+// it detaches. In the foreground relative paths work from the working folder.
+TEST(Startup, DaemonizeRefusesRelativePathsBeforeDetaching)
+{
+    Ferrod f;
+    harness::write_file(f.conf_path(), "ferrod_mode=\"0\"\nferrod_do_leds=\"0\"\n");
+    harness::ProcessOptions in_dir;
+    in_dir.cwd = f.dir.path;
+    // A stats folder that does not exist in /: nothing is written there if the refusal fails.
+    for (const auto &rel : {std::pair<const char *, const char *>{"-c", "tarvix.conf"}, {"-s", "nodir/stats"},
+                            {"-d", "tty"}, {"-e", "tty2"}}) {
+        harness::Process p({FERROD_BIN, "-D", "-c", f.conf_path(), "-s", f.stats_path(), "-d", f.pty.slave,
+                            rel.first, rel.second}, {}, true, in_dir);
+        EXPECT_EQ(p.wait_exit(ms(5000)), 1) << rel.first;
+        EXPECT_EQ(p.all_lines(), std::string("[ftl] main       Option ") + rel.first + ": relative path " +
+                                     rel.second + " cannot be used with -D (the daemon runs in /)\n");
+        pid_t left = find_daemon(f.dir.path);
+        EXPECT_EQ(left, -1) << "nothing detached";
+        if (left > 0)
+            kill(left, SIGKILL);
+    }
+    harness::Process fg({FERROD_BIN, "-c", "tarvix.conf", "-s", "stats", "-d", f.pty.slave}, {}, true, in_dir);
+    EXPECT_TRUE(harness::eventually([&] { return harness::file_exists(f.stats_path()); }, ms(4000)))
+        << fg.all_lines();
+    fg.signal(SIGTERM);
+    EXPECT_EQ(fg.wait_exit(ms(5000)), 0);
 }
 
 } // namespace

@@ -178,8 +178,9 @@ TEST(TcpClient, WithoutAddressNoConnectionIsTriedAndThePortStillWorks)
     EXPECT_EQ(f.proc->wait_exit(ms(3000)), 0);
 }
 
-// The server's accept queue is full, so the handshake never completes.
-TEST(TcpClientSlow, ConnectTimesOutAfterTwentyFiveSeconds)
+// The server's accept queue is full, so the handshake never completes. Then the queue has
+// room: the next attempt connects, and its time-out must not strike the live connection.
+TEST(TcpClientSlow, ConnectTimesOutAfterTwentyFiveSecondsAndNotOnceConnected)
 {
     Ferrod f;
     Server server(f.port, 0);
@@ -188,12 +189,24 @@ TEST(TcpClientSlow, ConnectTimesOutAfterTwentyFiveSeconds)
     start_client(f);
     ASSERT_TRUE(harness::eventually([&] { return f.stats().size() > 0; }, ms(4000)));
     auto started = clock_type::now();
-    ASSERT_GE(f.wait("[wrn] on_outgoin Timeout during connect", 32000), 0) << f.proc->all_lines();
+    int timeout = f.wait("[wrn] on_outgoin Timeout during connect", 32000);
+    ASSERT_GE(timeout, 0) << f.proc->all_lines();
     auto took = clock_type::now() - started;
     EXPECT_GT(took, std::chrono::seconds(22));
     EXPECT_LT(took, std::chrono::seconds(29));
     EXPECT_GE(f.wait("[dbg] on_outgoin Connection failed, retrying", 3000), 0);
+
+    close(server.accept_within(ms(1000)));
     close(filler);
+    int conn = server.accept_within(ms(8000));
+    ASSERT_GE(conn, 0) << f.proc->all_lines();
+    ASSERT_GE(f.wait("TCP client 1 connection establised"), 0) << f.proc->all_lines();
+    EXPECT_EQ(f.wait("Timeout during connect", 28000, static_cast<size_t>(timeout) + 1), -1)
+        << f.proc->all_lines();
+    EXPECT_EQ(server.accept_within(ms(0)), -1) << "no second connection";
+    f.pty.write("still up");
+    EXPECT_EQ(harness::recv_bytes(conn, 8, ms(3000)), "still up");
+    close(conn);
 }
 
 } // namespace

@@ -1,7 +1,11 @@
 // UDP modes end to end: clients learned from sources, the fixed peer of the client mode, cut
 // and empty datagrams, the IP filter and the client limit.
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
+#include <poll.h>
+#include <sched.h>
+#include <string.h>
 
 #include "ferrod_fixture.h"
 
@@ -26,6 +30,45 @@ void send_to(int fd, int port, const std::string &bytes)
     EXPECT_EQ(sendto(fd, bytes.data(), bytes.size(), 0, reinterpret_cast<sockaddr *>(&a), sizeof a),
               static_cast<ssize_t>(bytes.size()));
 }
+
+// One datagram whole (up to the largest there is), or "" after the deadline.
+std::string datagram(int fd, ms timeout)
+{
+    pollfd p{fd, POLLIN, 0};
+    if (poll(&p, 1, static_cast<int>(timeout.count())) != 1)
+        return "";
+    std::string buf(65536, '\0');
+    ssize_t n = recv(fd, &buf[0], buf.size(), 0);
+    return buf.substr(0, n > 0 ? static_cast<size_t>(n) : 0);
+}
+
+// This thread, and the programs it starts, in a network namespace of its own with only the
+// loopback up; the thread goes back to its own namespace at the end.
+struct PrivateNetwork {
+    int home = open("/proc/thread-self/ns/net", O_RDONLY | O_CLOEXEC);
+    std::string refused; // why there is none; empty when there is
+    PrivateNetwork()
+    {
+        if (unshare(CLONE_NEWNET) != 0)
+            refused = std::string("unshare: ") + strerror(errno);
+        else if (ip({"link", "set", "lo", "up"}) != 0)
+            refused = "ip link set lo up failed";
+    }
+    ~PrivateNetwork()
+    {
+        setns(home, CLONE_NEWNET);
+        close(home);
+    }
+    static int ip(std::vector<std::string> args)
+    {
+        args.insert(args.begin(), "ip");
+        harness::Process p(args, {}, false);
+        return p.wait_exit(ms(5000));
+    }
+};
+
+// A name the resolver refuses at once (a label longer than 63 characters): no query is sent.
+const std::string UNRESOLVABLE = std::string(64, 'x') + ".invalid";
 
 void start_udp(Ferrod &f, const std::string &conf)
 {
@@ -76,12 +119,22 @@ TEST(Udp, LongDatagramIsCutAndAnEmptyOneEndsTheClient)
     close(a);
 }
 
+// The statistics file's time stamp, 0 before there is one.
+long stats_time(Ferrod &f)
+{
+    std::string s = f.stats();
+    size_t at = s.find("time=");
+    return at == std::string::npos ? 0L : atol(s.c_str() + at + 5);
+}
+
 // The fixed peer is the daemon's own address and port: what it sends to the peer comes back
 // from the peer, so serial data returns to the port through the one client the daemon made.
+// Ended by its inactivity time-out, which is no error, it stays away.
 TEST(Udp, ClientModeSendsToTheFixedPeerFromTheStart)
 {
     Ferrod f;
-    start_udp(f, "ferrod_mode=\"4\"\nferrod_address=\"127.0.0.1\"\n");
+    start_udp(f, "ferrod_mode=\"4\"\nferrod_address=\"127.0.0.1\"\n"
+                 "ferrod_inactivity_enabled=\"1\"\nferrod_inactivity_timeout=\"2\"\n");
     EXPECT_GE(f.wait("[inf] main       UDP client mode"), 0);
     ASSERT_TRUE(harness::eventually(
         [&] { return f.stats().find("num_clients=1\n") != std::string::npos; }, ms(3000)));
@@ -91,18 +144,103 @@ TEST(Udp, ClientModeSendsToTheFixedPeerFromTheStart)
     f.pty.write("ping");
     EXPECT_EQ(f.pty.read_bytes(4, ms(3000)), "ping") << f.proc->all_lines();
     EXPECT_EQ(f.proc->count("Accepted new udp client"), 0) << "the reply came through the fixed client";
+
+    ASSERT_GE(f.wait("[inf] on_client_ Removing client 1 due to timeout", 6000), 0) << f.proc->all_lines();
+    EXPECT_EQ(f.wait("is back", 2500), -1) << "looked for again once a second after errors only";
+    EXPECT_NE(f.stats().find("num_clients=0\n"), std::string::npos) << f.stats();
 }
 
 TEST(Udp, ClientModeWithoutAddressServesAsUdpServer)
 {
+    for (const std::string &address : {std::string(), UNRESOLVABLE}) {
+        Ferrod f;
+        start_udp(f, "ferrod_mode=\"4\"\nferrod_address=\"" + address + "\"\n");
+        if (address.empty()) {
+            EXPECT_GE(f.wait("[wrn] udp_add_cl No address configured (ferrod_address), not adding udp client"), 0)
+                << f.proc->all_lines();
+        } else {
+            EXPECT_GE(f.wait("[wrn] resolve    Could not resolve " + address + ": "), 0) << f.proc->all_lines();
+            EXPECT_GE(f.wait("[wrn] udp_add_cl Could not resolve udp name " + address + ", not adding udp client"), 0)
+                << f.proc->all_lines();
+        }
+        ASSERT_TRUE(harness::eventually([&] { return !f.stats().empty(); }, ms(3000)));
+        EXPECT_NE(f.stats().find("num_clients=0\n"), std::string::npos) << f.stats();
+        int a = udp_from("127.0.0.1");
+        send_to(a, f.port, "hi");
+        EXPECT_EQ(f.pty.read_bytes(2, ms(3000)), "hi");
+        close(a);
+    }
+}
+
+// A port taken by another socket: no network side at all (no fixed peer either), the serial
+// port and the statistics go on.
+TEST(Udp, PortInUseLeavesTheDaemonWithTheSerialPortAlone)
+{
     Ferrod f;
-    start_udp(f, "ferrod_mode=\"4\"\n");
-    EXPECT_GE(f.wait("[wrn] udp_add_cl No address configured (ferrod_address), not adding udp client"), 0)
+    f.port = harness::free_port(SOCK_DGRAM);
+    int taken = harness::udp_bind(f.port);
+    ASSERT_GE(taken, 0);
+    f.start("ferrod_mode=\"4\"\nferrod_address=\"127.0.0.1\"\n");
+    EXPECT_GE(f.wait("[wrn] udp_init   Could not bind to UDP port " + std::to_string(f.port) +
+                     ": Address already in use"), 0) << f.proc->all_lines();
+    ASSERT_GE(f.wait("Mainloop starting"), 0) << f.proc->all_lines();
+    EXPECT_EQ(f.proc->count("UDP server listening"), 0);
+    ASSERT_TRUE(harness::eventually([&] { return !f.stats().empty(); }, ms(3000)));
+    EXPECT_NE(f.stats().find("num_clients=0\n"), std::string::npos) << f.stats();
+    close(taken);
+}
+
+// A block larger than any UDP datagram could never be sent: in both UDP modes the buffer is
+// brought down to the largest datagram.
+TEST(Udp, BufsizeAboveTheDatagramLimitIsBroughtDownToIt)
+{
+    for (const char *mode : {"3", "4"}) {
+        Ferrod f;
+        start_udp(f, std::string("ferrod_mode=\"") + mode +
+                         "\"\nferrod_tx_bufsize=\"65536\"\nferrod_tx_timeout=\"1000\"\n");
+        EXPECT_GE(f.wait("[wrn] main       tx_bufsize 65536 above the largest UDP datagram, using 65507"), 0)
+            << f.proc->all_lines();
+        int a = udp_from("127.0.0.1");
+        send_to(a, f.port, "hi");
+        EXPECT_EQ(f.pty.read_bytes(2, ms(3000)), "hi");
+        f.pty.write(std::string(65536, 'u'));
+        EXPECT_EQ(datagram(a, ms(5000)).size(), 65507u) << f.proc->all_lines();
+        EXPECT_EQ(datagram(a, ms(3000)), std::string(29, 'u'));
+        close(a);
+    }
+}
+
+// The fixed peer deleted by a send error (no route to it yet) is added again once the route
+// is there: one warning for the whole outage, an information line when it is back.
+TEST(Udp, ClientModeAddsTheFixedPeerAgainOnceItsRouteIsBack)
+{
+    PrivateNetwork net;
+    if (!net.refused.empty())
+        GTEST_SKIP() << "no network namespace of our own here: " << net.refused;
+    Ferrod f;
+    start_udp(f, "ferrod_mode=\"4\"\nferrod_address=\"10.9.8.7\"\n");
+    f.pty.write("nowhere");
+    ASSERT_GE(f.wait("[wrn] client_wri Error sending to client 1: Network is unreachable"), 0)
         << f.proc->all_lines();
-    int a = udp_from("127.0.0.1");
-    send_to(a, f.port, "hi");
-    EXPECT_EQ(f.pty.read_bytes(2, ms(3000)), "hi");
-    close(a);
+    // The line goes on talking through the outage for two statistics periods.
+    long first = stats_time(f);
+    ASSERT_TRUE(harness::eventually([&] {
+        f.pty.write("x");
+        return stats_time(f) >= first + 2;
+    }, ms(5000)));
+    EXPECT_NE(f.stats().find("num_clients=0\n"), std::string::npos) << f.stats();
+    EXPECT_EQ(f.proc->count("[wrn]"), 1) << f.proc->all_lines();
+    EXPECT_EQ(f.proc->count("is back"), 0) << "nothing to come back to without a route";
+
+    // The peer's address appears on this machine: a route to it, and the daemon's own socket
+    // answers for it, so what reaches the peer comes back to the port.
+    ASSERT_EQ(PrivateNetwork::ip({"addr", "add", "10.9.8.7/32", "dev", "lo"}), 0);
+    ASSERT_GE(f.wait("[inf] on_udp_pee UDP peer 10.9.8.7:" + std::to_string(f.port) + " is back", 3000), 0)
+        << f.proc->all_lines();
+    f.pty.write("ping");
+    EXPECT_EQ(f.pty.read_bytes(4, ms(3000)), "ping") << f.proc->all_lines();
+    EXPECT_EQ(f.proc->count("Accepted new udp client"), 0) << "the reply came through the fixed client";
+    EXPECT_EQ(f.proc->count("[wrn]"), 1) << f.proc->all_lines();
 }
 
 TEST(Udp, FilterAndLimitRefuseNewSourcesWhileKnownOnesWork)

@@ -59,4 +59,23 @@ TEST_F(Resolve, FilterMatchesByAddressAndNamesTheConfiguredEntry)
     EXPECT_EQ(admitted, 1) << "the filter off admits everyone, silently";
 }
 
+// A filter name that does not resolve admits nobody and stays unresolved: it is looked up
+// again for the next peer, while the other entries work.
+TEST_F(Resolve, UnresolvableFilterNameIsTriedAgainForEveryPeer)
+{
+    const std::string name = std::string(64, 'x') + ".invalid"; // refused without a query
+    daemon_config cfg;
+    cfg.ip_filter_enabled = 1;
+    cfg.filter_address[0] = name;
+    cfg.filter_address[1] = "127.0.0.3";
+    for (const char *peer : {"127.0.0.4", "127.0.0.3"}) {
+        int admitted = -1;
+        std::string log = harness::capture_stderr([&] { admitted = match_ip_filter(&cfg, ip(peer)); });
+        EXPECT_EQ(admitted, std::string(peer) == "127.0.0.3" ? 1 : 0) << peer;
+        EXPECT_EQ(log.find("[inf] match_ip_f Trying to resolve filter address " + name + "\n[wrn] resolve    "
+                           "Could not resolve " + name + ": "), 0u) << log;
+        EXPECT_EQ(cfg.filter_ip[0], 0u);
+    }
+}
+
 } // namespace

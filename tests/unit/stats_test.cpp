@@ -2,7 +2,12 @@
 #include "stats.h"
 
 #include <arpa/inet.h>
+#include <errno.h>
+#include <sched.h>
+#include <string.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <string>
 
@@ -107,6 +112,65 @@ TEST(Stats, UnwritableFolderIsReportedOnce)
     });
     EXPECT_EQ(out, "[wrn] stats_dump Could not write statistics to /nonexistent-ferro-folder/stats.tmp: "
                    "No such file or directory\n");
+}
+
+// Fills what is left of the file system holding PATH.
+void fill(const std::string &path)
+{
+    FILE *f = fopen(path.c_str(), "w");
+    ASSERT_NE(f, nullptr);
+    std::string block(512, 'f');
+    while (fwrite(block.data(), block.size(), 1, f) == 1 && fflush(f) == 0) {
+    }
+    fclose(f);
+}
+
+// A full disk: the previous file stays whole and the cut temporary file goes; one warning, and
+// the next only after a write has succeeded again.
+TEST(Stats, FullDiskKeepsThePreviousFileAndWarnsOncePerSpell)
+{
+    harness::TempDir dir;
+    // In a mount namespace of this process's own, so that the machine never sees the mount.
+    if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+        mount("tmpfs", dir.path.c_str(), "tmpfs", 0, "size=16k") != 0)
+        GTEST_SKIP() << "cannot mount a 16 KB tmpfs here: " << strerror(errno);
+    struct Unmount {
+        std::string path;
+        ~Unmount() { umount2(path.c_str(), MNT_DETACH); }
+    } unmount{dir.path};
+
+    daemon_config cfg;
+    stats_record record{};
+    cfg.stats = &record;
+    copy_field(cfg.stats_file, dir.file("stats").c_str());
+    log_level = LG_INF;
+    log_to_stderr = 1;
+    log_to_syslog = 0;
+    const std::string warning = "[wrn] stats_dump Could not write statistics to " + dir.file("stats.tmp") +
+                                ": No space left on device\n";
+    ASSERT_EQ(stats_dump(&cfg), 1);
+    const std::string good = harness::read_file(cfg.stats_file);
+    ASSERT_NE(good.find("bytes_rx=0\n"), std::string::npos) << good;
+
+    fill(dir.file("fill"));
+    record.bytes_rx = 7;
+    EXPECT_EQ(harness::capture_stderr([&] {
+        for (int i = 0; i < 3; i++)
+            stats_dump(&cfg);
+    }), warning);
+    EXPECT_EQ(harness::read_file(cfg.stats_file), good);
+    EXPECT_FALSE(harness::file_exists(dir.file("stats.tmp")));
+
+    unlink(dir.file("fill").c_str());
+    EXPECT_EQ(harness::capture_stderr([&] { stats_dump(&cfg); }), "");
+    EXPECT_NE(harness::read_file(cfg.stats_file).find("bytes_rx=7\n"), std::string::npos);
+    fill(dir.file("fill"));
+    EXPECT_EQ(harness::capture_stderr([&] {
+        stats_dump(&cfg);
+        stats_dump(&cfg);
+    }), warning) << "a new spell, a new warning";
+    unlink(dir.file("fill").c_str());
+    stats_dump(&cfg); // leaves the warning flag clear for the other cases
 }
 
 } // namespace
