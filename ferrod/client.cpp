@@ -5,6 +5,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <netinet/tcp.h>
+#include <poll.h>
 #include <stdio.h>
 #include <string.h>
 #include <sys/ioctl.h>
@@ -17,6 +18,7 @@
 #include "config.h"
 #include "log.h"
 #include "mainloop.h"
+#include "rfc2217.h"
 #include "serial.h"
 #include "telnet.h"
 
@@ -258,6 +260,8 @@ void client_del(client *c)
 
 int client_write(client *c, const void *data, int len)
 {
+    if (c->telnet && rfc2217_suspended(c->telnet->com))
+        return 0; // the client asked to be sent nothing for now
     dump_client(__func__, "tx", c, data, static_cast<size_t>(len));
     const auto *block = static_cast<const unsigned char *>(data);
     const void *wire = data;
@@ -292,6 +296,45 @@ int client_write(client *c, const void *data, int len)
     c->bytes_tx += accepted;
     client_restart_timeout(c);
     return static_cast<int>(accepted);
+}
+
+// A command that finds no room at all is dropped whole, like data. One the socket took in part
+// is finished before anything else is sent, waiting for room up to COMMAND_WAIT_MS; a client
+// that cannot take its rest by then has a stream that no longer parses and is shut down.
+int client_send_command(client *c, const unsigned char *cmd, size_t len)
+{
+    constexpr int COMMAND_WAIT_MS = 1000;
+    dump_client(__func__, "tx", c, cmd, len);
+    size_t sent = 0;
+    timespec start;
+    clock_gettime(CLOCK_MONOTONIC, &start);
+    while (sent < len) {
+        ssize_t n = send(c->fd, cmd + sent, len - sent, MSG_NOSIGNAL);
+        if (n > 0) {
+            sent += static_cast<size_t>(n);
+            continue;
+        }
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            if (sent == 0)
+                return -1;
+            timespec now;
+            clock_gettime(CLOCK_MONOTONIC, &now);
+            long waited = (now.tv_sec - start.tv_sec) * 1000 + (now.tv_nsec - start.tv_nsec) / 1000000;
+            pollfd p{c->fd, POLLOUT, 0};
+            if (waited < COMMAND_WAIT_MS && (poll(&p, 1, static_cast<int>(COMMAND_WAIT_MS - waited)) >= 0 || errno == EINTR))
+                continue;
+            fr_log(LG_WRN, "Timeout sending to client %d", c->id);
+        } else {
+            fr_log(LG_WRN, "Error sending to client %d: %s", c->id,
+                   n == 0 ? "nothing sent" : strerror(errno));
+        }
+        shutdown(c->fd, SHUT_RDWR);
+        return -1;
+    }
+    client_restart_timeout(c);
+    return 0;
 }
 
 int on_client_readable(int, void *data)

@@ -7,6 +7,7 @@
 #include "client.h"
 #include "config.h"
 #include "log.h"
+#include "rfc2217.h"
 #include "serial.h"
 
 namespace {
@@ -19,6 +20,14 @@ constexpr unsigned char NUL = 0;
 constexpr unsigned char announcement[] = {
     TELNET_CMD_IAC, TELNET_CMD_WILL, 1, TELNET_CMD_IAC, TELNET_CMD_WILL, 3,
     TELNET_CMD_IAC, TELNET_CMD_DONT, 31,
+};
+
+// With remote port control on: the announcement, then IAC WILL and IAC DO COM-PORT-OPTION, in
+// one send.
+constexpr unsigned char announcement_com[] = {
+    TELNET_CMD_IAC, TELNET_CMD_WILL, 1, TELNET_CMD_IAC, TELNET_CMD_WILL, 3,
+    TELNET_CMD_IAC, TELNET_CMD_DONT, 31,
+    TELNET_CMD_IAC, TELNET_CMD_WILL, RFC2217_OPTION, TELNET_CMD_IAC, TELNET_CMD_DO, RFC2217_OPTION,
 };
 
 // Every data byte goes to the port(s) on its own.
@@ -39,7 +48,7 @@ void handle_data(telnet_state *t, unsigned char ch)
 {
     if (ch == TELNET_CMD_IAC)
         t->state = TELNET_STATE_IAC;
-    else if (ch == CR)
+    else if (ch == CR && !rfc2217_active(t->com)) // a COM port's CR is just a byte
         t->state = TELNET_STATE_CR;
     else
         put_byte(t, ch);
@@ -54,12 +63,20 @@ telnet_state *telnet_new(client *c)
         fr_log(LG_FTL, "Not enough memory to allocate telnet state");
     t->client = c;
     t->state = TELNET_STATE_DATA;
+    t->com = rfc2217_new(c);
     // May delete the client; nothing touches it afterwards.
-    client_write(c, announcement, sizeof announcement);
+    if (t->com)
+        client_write(c, announcement_com, sizeof announcement_com);
+    else
+        client_write(c, announcement, sizeof announcement);
     return t;
 }
 
-void telnet_free(telnet_state *t) { delete t; }
+void telnet_free(telnet_state *t)
+{
+    rfc2217_free(t->com);
+    delete t;
+}
 
 void telnet_handle(telnet_state *t, const unsigned char *data, size_t len)
 {
@@ -70,6 +87,8 @@ void telnet_handle(telnet_state *t, const unsigned char *data, size_t len)
 void telnet_handle_char(telnet_state *t, unsigned char ch)
 {
     int id = t->client->id;
+    if (t->state == TELNET_STATE_IAC && ch >= TELNET_CMD_WILL && ch <= TELNET_CMD_DONT)
+        t->option_cmd = ch;
     switch (t->state) {
     case TELNET_STATE_DATA:
         handle_data(t, ch);
@@ -102,10 +121,14 @@ void telnet_handle_char(telnet_state *t, unsigned char ch)
     case TELNET_STATE_OPTION:
         fr_log(LG_DMP, "telnet %d> Option %d", id, ch);
         t->state = TELNET_STATE_DATA;
+        if (t->com && ch == RFC2217_OPTION)
+            rfc2217_option(t->com, t->option_cmd);
         break;
     case TELNET_STATE_SB:
         fr_log(LG_DMP, "telnet %d> Got sub %d", id, ch);
         t->subneg_option = ch;
+        if (t->com)
+            t->subneg_len = 0; // each subnegotiation is read on its own
         t->state = TELNET_STATE_SB_DATA;
         break;
     case TELNET_STATE_SB_DATA:
@@ -117,6 +140,8 @@ void telnet_handle_char(telnet_state *t, unsigned char ch)
     case TELNET_STATE_SB_IAC:
         if (ch == TELNET_CMD_SE) {
             fr_loghex("Substuff", t->subneg_buf, static_cast<size_t>(t->subneg_len));
+            if (t->com && t->subneg_option == RFC2217_OPTION)
+                rfc2217_subneg(t->com, t->subneg_buf, t->subneg_len);
             t->subneg_len = 0;
             t->state = TELNET_STATE_DATA;
         } else if (ch == TELNET_CMD_IAC) {
@@ -125,6 +150,8 @@ void telnet_handle_char(telnet_state *t, unsigned char ch)
         } else {
             fr_log(LG_DMP, "telnet %d> Expcted TELNET_CMD_SE", id);
             t->state = TELNET_STATE_DATA;
+            if (t->com && t->subneg_option == RFC2217_OPTION)
+                rfc2217_subneg_cut(t->com);
         }
         break;
     case TELNET_STATE_CR:

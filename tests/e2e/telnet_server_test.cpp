@@ -1,5 +1,8 @@
 // Mode 5 end to end: the announcement comes first, serial 255 is escaped for telnet peers only,
-// and the input filter sits between the socket and the port.
+// and the input filter sits between the socket and the port; with ferrod_rfc2217, clients
+// control the port.
+#include <termios.h>
+
 #include "ferrod_fixture.h"
 
 namespace {
@@ -71,6 +74,95 @@ TEST(TelnetServer, ClientLostDuringTheAnnouncementIsNeverTouchedAgain)
     int c = f.connect_client(6);
     EXPECT_EQ(harness::recv_bytes(c, 9, ms(3000)), ANNOUNCEMENT);
     close(c);
+}
+
+
+// COM port control (ferrod_rfc2217) end to end: pyserial's own RFC 2217 client, as a user's
+// script drives it (tests/e2e/rfc2217_client.py), one step at a time.
+class ComPort : public ::testing::Test {
+protected:
+    Ferrod f;
+    std::unique_ptr<harness::Process> py;
+
+    void SetUp() override
+    {
+        f.start("ferrod_mode=\"5\"\nferrod_rfc2217=\"1\"\nferrod_baudrate=\"115200\"\n"
+                "ferrod_stopbits=\"2\"\n");
+        ASSERT_GE(f.wait("[dbg] main       Mainloop starting"), 0) << f.proc->all_lines();
+    }
+    void start_script()
+    {
+        harness::ProcessOptions options;
+        options.stdin_pipe = true;
+        py = std::make_unique<harness::Process>(
+            std::vector<std::string>{PYTHON3, RFC2217_CLIENT, std::to_string(f.port)},
+            std::vector<std::string>{}, false, options);
+    }
+    // Waits until the script has printed STEP (a line of its own); a failure shows its reason.
+    ::testing::AssertionResult reached(const std::string &step)
+    {
+        bool seen = harness::eventually([&] {
+            std::string out = py->out();
+            return out.find(step + "\n") != std::string::npos || out.find("FAIL") != std::string::npos;
+        }, ms(30000));
+        if (seen && py->out().find("FAIL") == std::string::npos)
+            return ::testing::AssertionSuccess();
+        return ::testing::AssertionFailure() << "script at \"" << step << "\":\n" << py->out()
+                                             << py->err() << "\nferrod:\n" << f.proc->all_lines();
+    }
+    void go() { py->write_stdin("\n"); }
+    std::string board(const std::string &what)
+    {
+        harness::Process ctl({BOARDSIMCTL_BIN, "tty", f.pty.slave, "get", what},
+                             {"BOARDSIM_DIR=" + f.boardsim_dir()});
+        EXPECT_EQ(ctl.wait_exit(ms(20000)), 0) << ctl.err();
+        std::string out = ctl.out();
+        return out.empty() ? out : out.substr(0, out.size() - 1);
+    }
+};
+
+TEST_F(ComPort, PyserialSetsTheLineDrivesTheModemLinesBreaksAndMovesEveryByte)
+{
+    start_script();
+    ASSERT_TRUE(reached("open 9600 8E1"));
+    termios t{};
+    ASSERT_EQ(tcgetattr(f.pty.master, &t), 0);
+    EXPECT_EQ(cfgetospeed(&t), static_cast<speed_t>(B9600)) << "configured 115200";
+    EXPECT_EQ(t.c_cflag & CSTOPB, 0u) << "configured two stop bits";
+    EXPECT_EQ(board("line"), "9600 8E1") << "the parity a pty does not keep";
+    EXPECT_GE(f.wait("[inf] set_parity Client 1 set parity even"), 0) << f.proc->all_lines();
+
+    go();
+    ASSERT_TRUE(reached("dtr 0 rts 1"));
+    EXPECT_EQ(board("dtr") + board("rts"), "01") << "a client holds DTR low while connected";
+    go();
+    ASSERT_TRUE(reached("dtr 1 rts 0"));
+    EXPECT_EQ(board("dtr") + board("rts"), "10");
+
+    f.set_line("dcd", 1);
+    f.set_line("cts", 1);
+    go();
+    ASSERT_TRUE(reached("cd 1 cts 1"));
+
+    go();
+    ASSERT_TRUE(reached("break"));
+    EXPECT_EQ(board("breaks"), "1");
+    EXPECT_GE(f.wait("[inf] set_break  Client 1 set break off"), 0) << f.proc->all_lines();
+
+    std::string pattern;
+    for (int round = 0; round < 2; round++)
+        for (int b = 0; b < 256; b++)
+            pattern += static_cast<char>(b);
+    pattern += std::string("\r\n\r\0\xff\xff\r", 7);
+    go();
+    ASSERT_TRUE(reached("written"));
+    EXPECT_EQ(f.pty.read_bytes(pattern.size(), ms(20000)), pattern) << "client to port";
+    f.pty.write(pattern);
+    go();
+    ASSERT_TRUE(reached("closed")) << "port to client";
+    EXPECT_EQ(py->wait_exit(ms(20000)), 0);
+    EXPECT_GE(f.wait("Client 1 closed by remote peer"), 0) << f.proc->all_lines();
+    EXPECT_EQ(board("dtr") + board("rts"), "00") << "the hold ends with the client";
 }
 
 } // namespace
