@@ -165,4 +165,78 @@ TEST_F(ComPort, PyserialSetsTheLineDrivesTheModemLinesBreaksAndMovesEveryByte)
     EXPECT_EQ(board("dtr") + board("rts"), "00") << "the hold ends with the client";
 }
 
+
+// COM port commands as bytes, answers as bytes.
+std::string com(const std::string &body) { return "\xff\xfa\x2c" + body + "\xff\xf0"; }
+const std::string OFFER = ANNOUNCEMENT + "\xff\xfb\x2c\xff\xfd\x2c";
+
+// A client that skips the negotiation (as pyserial does when the offers cross its requests) is
+// answered at once; values the port cannot take are answered with the current one; malformed,
+// cut and unknown subnegotiations change nothing and put nothing on the port.
+TEST_F(ComPort, AnswersWithTheValueInEffectAndIgnoresBadCommands)
+{
+    int c = f.connect_client(1);
+    ASSERT_EQ(harness::recv_bytes(c, OFFER.size(), ms(5000)), OFFER);
+    harness::send_all(c, com(std::string("\x01\x00\x03\x84\x00", 5)));
+    EXPECT_EQ(harness::recv_bytes(c, 7 + 10, ms(5000)),
+              com(std::string("\x6b\x00", 2)) + com(std::string("\x65\x00\x03\x84\x00", 5)))
+        << "the modem lines, then the rate";
+    termios t{};
+    ASSERT_EQ(tcgetattr(f.pty.master, &t), 0);
+    EXPECT_EQ(cfgetospeed(&t), static_cast<speed_t>(B230400));
+
+    harness::send_all(c, com(std::string("\x01\x00\x00\x30\x39", 5)) + com("") + com("\x02\x07\x07") +
+                             com("\x63") + "\xff\xfa\x2c\x02\x06\xff\xf1" + "Z" + com("\x02\x07"));
+    EXPECT_EQ(harness::recv_bytes(c, 10 + 7, ms(5000)),
+              com(std::string("\x65\x00\x03\x84\x00", 5)) + com("\x66\x07"))
+        << "12345 has no termios code; the bad ones get no answer";
+    EXPECT_EQ(f.pty.read_quiet(ms(300), ms(5000)), "Z");
+    for (const char *line : {"Client 1: baud rate 12345 not supported",
+                             "Client 1: empty COM port subnegotiation, ignored",
+                             "Client 1: COM port command 2 with 2 value bytes, ignored",
+                             "Client 1: unknown COM port command 99, ignored",
+                             "Client 1: COM port subnegotiation cut short, ignored",
+                             "[inf] set_datasi Client 1 set data size 7"})
+        EXPECT_GE(f.wait(line), 0) << line << "\n" << f.proc->all_lines();
+    EXPECT_EQ(board("line"), "230400 7N2");
+    close(c);
+}
+
+// DTR set by a client holds while other clients come, and ends with that client; only clients
+// with the option on hear of modem-line changes, through their mask; the others keep the
+// telnet line ends.
+TEST_F(ComPort, HeldLinesAndNotificationsBelongToTheClientThatAsked)
+{
+    int com_client = f.connect_client(1);
+    ASSERT_EQ(harness::recv_bytes(com_client, OFFER.size(), ms(5000)), OFFER);
+    harness::send_all(com_client, "\xff\xfd\x2c" + com("\x05\x09") + com("\x0b\xff\xff"));
+    EXPECT_EQ(harness::recv_bytes(com_client, 7 + 7 + 8, ms(5000)),
+              com(std::string("\x6b\x00", 2)) + com("\x69\x09") + com("\x6f\xff\xff"));
+    EXPECT_EQ(board("dtr") + board("rts"), "01");
+
+    int plain = f.connect_client(2);
+    ASSERT_EQ(harness::recv_bytes(plain, OFFER.size(), ms(5000)), OFFER);
+    harness::send_all(plain, "\xff\xfc\x2c\xff\xfe\x2c" "a\r\nb");
+    EXPECT_EQ(f.pty.read_bytes(3, ms(5000)), "a\rb");
+    EXPECT_EQ(board("dtr") + board("rts"), "01") << "the hold outlasts a new client";
+
+    f.set_line("dcd", 1);
+    EXPECT_EQ(harness::recv_bytes(com_client, 7, ms(5000)), com(std::string("\x6b\x88", 2)));
+    harness::send_all(com_client, com(std::string("\x0b\x08", 2)));
+    EXPECT_EQ(harness::recv_bytes(com_client, 7, ms(5000)), com(std::string("\x6f\x08", 2)));
+    f.set_line("cts", 1);
+    f.set_line("dcd", 0);
+    EXPECT_EQ(harness::recv_bytes(com_client, 7, ms(5000)), com(std::string("\x6b\x08", 2)))
+        << "the mask keeps only delta DCD";
+    f.pty.write("s");
+    EXPECT_EQ(harness::recv_bytes(plain, 1, ms(5000)), "s") << "no command before the data";
+    EXPECT_EQ(harness::recv_bytes(com_client, 1, ms(5000)), "s");
+
+    close(com_client);
+    EXPECT_GE(f.wait("Client 1 closed by remote peer"), 0) << f.proc->all_lines();
+    EXPECT_TRUE(harness::eventually([&] { return board("dtr") + board("rts") == "11"; }, ms(5000)))
+        << "client 2 is still there";
+    close(plain);
+}
+
 } // namespace
