@@ -2,6 +2,8 @@
 // subnegotiations and turns the telnet end of line into a single CR.
 #include "telnet.h"
 
+#include <string.h>
+
 #include <new>
 
 #include "client.h"
@@ -22,11 +24,9 @@ constexpr unsigned char announcement[] = {
     TELNET_CMD_IAC, TELNET_CMD_DONT, 31,
 };
 
-// With remote port control on: the announcement, then IAC WILL and IAC DO COM-PORT-OPTION, in
-// one send.
-constexpr unsigned char announcement_com[] = {
-    TELNET_CMD_IAC, TELNET_CMD_WILL, 1, TELNET_CMD_IAC, TELNET_CMD_WILL, 3,
-    TELNET_CMD_IAC, TELNET_CMD_DONT, 31,
+// With remote port control on, the announcement goes on with IAC WILL and IAC DO
+// COM-PORT-OPTION, in the same send.
+constexpr unsigned char com_offer[] = {
     TELNET_CMD_IAC, TELNET_CMD_WILL, RFC2217_OPTION, TELNET_CMD_IAC, TELNET_CMD_DO, RFC2217_OPTION,
 };
 
@@ -64,11 +64,15 @@ telnet_state *telnet_new(client *c)
     t->client = c;
     t->state = TELNET_STATE_DATA;
     t->com = rfc2217_new(c);
+    unsigned char first[sizeof announcement + sizeof com_offer];
+    memcpy(first, announcement, sizeof announcement);
+    int len = sizeof announcement;
+    if (t->com) {
+        memcpy(first + len, com_offer, sizeof com_offer);
+        len += sizeof com_offer;
+    }
     // May delete the client; nothing touches it afterwards.
-    if (t->com)
-        client_write(c, announcement_com, sizeof announcement_com);
-    else
-        client_write(c, announcement, sizeof announcement);
+    client_write(c, first, len);
     return t;
 }
 
