@@ -299,15 +299,16 @@ int client_write(client *c, const void *data, int len)
 }
 
 // A command that finds no room at all is dropped whole, like data. One the socket took in part
-// is finished before anything else is sent, waiting for room up to COMMAND_WAIT_MS; a client
-// that cannot take its rest by then has a stream that no longer parses and is shut down.
+// is finished before anything else is sent, waiting up to a second for room; a client that
+// cannot take the rest by then has a stream that no longer parses, and is shut down.
 int client_send_command(client *c, const unsigned char *cmd, size_t len)
 {
-    constexpr int COMMAND_WAIT_MS = 1000;
+    constexpr int WAIT_MS = 1000;
     dump_client(__func__, "tx", c, cmd, len);
+    timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    const int64_t deadline = int64_t{now.tv_sec} * 1000 + now.tv_nsec / 1000000 + WAIT_MS;
     size_t sent = 0;
-    timespec start;
-    clock_gettime(CLOCK_MONOTONIC, &start);
     while (sent < len) {
         ssize_t n = send(c->fd, cmd + sent, len - sent, MSG_NOSIGNAL);
         if (n > 0) {
@@ -316,21 +317,22 @@ int client_send_command(client *c, const unsigned char *cmd, size_t len)
         }
         if (n < 0 && errno == EINTR)
             continue;
-        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-            if (sent == 0)
-                return -1;
-            timespec now;
-            clock_gettime(CLOCK_MONOTONIC, &now);
-            long waited = (now.tv_sec - start.tv_sec) * 1000 + (now.tv_nsec - start.tv_nsec) / 1000000;
-            pollfd p{c->fd, POLLOUT, 0};
-            if (waited < COMMAND_WAIT_MS && (poll(&p, 1, static_cast<int>(COMMAND_WAIT_MS - waited)) >= 0 || errno == EINTR))
-                continue;
-            fr_log(LG_WRN, "Timeout sending to client %d", c->id);
-        } else {
-            fr_log(LG_WRN, "Error sending to client %d: %s", c->id,
-                   n == 0 ? "nothing sent" : strerror(errno));
+        if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
+            fr_log(LG_WRN, "Error sending to client %d: %s", c->id, strerror(errno));
+            break;
         }
-        shutdown(c->fd, SHUT_RDWR);
+        if (sent == 0)
+            return -1;
+        clock_gettime(CLOCK_MONOTONIC, &now);
+        int64_t left = deadline - (int64_t{now.tv_sec} * 1000 + now.tv_nsec / 1000000);
+        pollfd p{c->fd, POLLOUT, 0};
+        if (left <= 0 || poll(&p, 1, static_cast<int>(left)) == 0) {
+            fr_log(LG_WRN, "Timeout sending to client %d", c->id);
+            break;
+        }
+    }
+    if (sent < len) {
+        shutdown(c->fd, SHUT_RDWR); // its read callback sees the end and deletes it
         return -1;
     }
     client_restart_timeout(c);

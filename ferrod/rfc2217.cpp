@@ -135,8 +135,10 @@ void send_option(rfc2217_state *s, unsigned char cmd)
 int modem_state(daemon_config *cfg)
 {
     int bits = serial_get_control_signals(cfg->serial);
-    return ((bits & TIOCM_CAR) ? RFC2217_MODEM_DCD : 0) | ((bits & TIOCM_RNG) ? RFC2217_MODEM_RI : 0) |
-           ((bits & TIOCM_DSR) ? RFC2217_MODEM_DSR : 0) | ((bits & TIOCM_CTS) ? RFC2217_MODEM_CTS : 0);
+    return ((bits & TIOCM_CAR) ? RFC2217_MODEM_DCD : 0) |
+           ((bits & TIOCM_RNG) ? RFC2217_MODEM_RI : 0) |
+           ((bits & TIOCM_DSR) ? RFC2217_MODEM_DSR : 0) |
+           ((bits & TIOCM_CTS) ? RFC2217_MODEM_CTS : 0);
 }
 
 // Tells every client with the option on (and not suspended) of a change of the modem lines,
@@ -460,7 +462,8 @@ void rfc2217_subneg(rfc2217_state *s, const unsigned char *buf, int len)
         return;
     }
     if (lengths[cmd] >= 0 && n != lengths[cmd]) {
-        fr_log(LG_DBG, "Client %d: COM port command %d with %d value bytes, ignored", s->id, cmd, n);
+        fr_log(LG_DBG, "Client %d: COM port command %d with %d value bytes, ignored", s->id, cmd,
+               n);
         return;
     }
     switch (cmd) {

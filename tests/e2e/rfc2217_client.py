@@ -58,7 +58,8 @@ try:
     step("written")
     got = port.read(len(PATTERN))
     if got != PATTERN:
-        fail("read %d bytes, not the %d written to the port: %s" % (len(got), len(PATTERN), got.hex()))
+        fail("read %d bytes, not the %d written to the port: %s"
+             % (len(got), len(PATTERN), got.hex()))
     port.close()
 except Exception as e:  # pyserial's SerialException, or ValueError for a refused setting
     fail(repr(e))

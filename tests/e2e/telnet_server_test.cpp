@@ -103,7 +103,8 @@ protected:
     {
         bool seen = harness::eventually([&] {
             std::string out = py->out();
-            return out.find(step + "\n") != std::string::npos || out.find("FAIL") != std::string::npos;
+            return out.find(step + "\n") != std::string::npos ||
+                   out.find("FAIL") != std::string::npos;
         }, ms(30000));
         if (seen && py->out().find("FAIL") == std::string::npos)
             return ::testing::AssertionSuccess();
@@ -185,8 +186,9 @@ TEST_F(ComPort, AnswersWithTheValueInEffectAndIgnoresBadCommands)
     ASSERT_EQ(tcgetattr(f.pty.master, &t), 0);
     EXPECT_EQ(cfgetospeed(&t), static_cast<speed_t>(B230400));
 
-    harness::send_all(c, com(std::string("\x01\x00\x00\x30\x39", 5)) + com("") + com("\x02\x07\x07") +
-                             com("\x63") + "\xff\xfa\x2c\x02\x06\xff\xf1" + "Z" + com("\x02\x07"));
+    harness::send_all(c, com(std::string("\x01\x00\x00\x30\x39", 5)) + com("") +
+                             com("\x02\x07\x07") + com("\x63") +
+                             "\xff\xfa\x2c\x02\x06\xff\xf1" + "Z" + com("\x02\x07"));
     EXPECT_EQ(harness::recv_bytes(c, 10 + 7, ms(5000)),
               com(std::string("\x65\x00\x03\x84\x00", 5)) + com("\x66\x07"))
         << "12345 has no termios code; the bad ones get no answer";

@@ -77,7 +77,8 @@ struct {
     bool refuse;
 } device;
 
-[[noreturn]] void fail(const char *what, size_t pos, const std::string &got, const std::string &want)
+[[noreturn]] void fail(const char *what, size_t pos, const std::string &got,
+                       const std::string &want)
 {
     fprintf(stderr, "telnet_fuzz: %s after %zu stream bytes:\n  got ", what, pos);
     for (unsigned char c : got)
@@ -141,7 +142,8 @@ struct com_model {
         termios t{};
         t.c_iflag = IGNPAR;
         t.c_oflag = OPOST;
-        t.c_cflag = CREAD | HUPCL | CLOCAL | (size == 5 ? CS5 : size == 6 ? CS6 : size == 7 ? CS7 : CS8);
+        t.c_cflag = CREAD | HUPCL | CLOCAL;
+        t.c_cflag |= size == 5 ? CS5 : size == 6 ? CS6 : size == 7 ? CS7 : CS8;
         if (parity != 1)
             t.c_cflag |= PARENB | (parity == 2 ? PARODD : 0);
         if (stop == 2)
@@ -213,7 +215,9 @@ void com_update(com_model &m, reading &r, size_t after)
 
 void com_option(com_model &m, reading &r, int verb, size_t after)
 {
-    auto reply = [&](unsigned char v) { r.send(std::string{static_cast<char>(IAC), static_cast<char>(v), static_cast<char>(COM)}, after); };
+    auto reply = [&](unsigned char v) {
+        r.send({static_cast<char>(IAC), static_cast<char>(v), static_cast<char>(COM)}, after);
+    };
     if (verb == DO) {
         if (m.us == com_model::NO)
             reply(WILL);
@@ -414,8 +418,9 @@ void check_line(const termios *t)
 {
     constexpr tcflag_t known = CBAUD | CBAUDEX | CSIZE | PARENB | PARODD | CSTOPB | CRTSCTS |
                                CREAD | HUPCL | CLOCAL;
+    constexpr tcflag_t always = CREAD | HUPCL | CLOCAL;
     if (t->c_iflag != IGNPAR || t->c_oflag != OPOST || t->c_lflag != 0 ||
-        (t->c_cflag & ~known) != 0 || (t->c_cflag & (CREAD | HUPCL | CLOCAL)) != (CREAD | HUPCL | CLOCAL) ||
+        (t->c_cflag & ~known) != 0 || (t->c_cflag & always) != always ||
         !known_speed(cfgetospeed(t)) || cfgetispeed(t) != cfgetospeed(t))
         fail_port("a line setting termios does not have");
 }
