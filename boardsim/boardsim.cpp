@@ -97,6 +97,7 @@ struct real_functions {
     int (*close)(int);
     int (*ioctl)(int, unsigned long, ...);
     int (*tcsendbreak)(int, int);
+    int (*tcsetattr)(int, int, const termios *);
     void *(*mmap)(void *, size_t, int, int, int, off_t);
     void *(*mmap64)(void *, size_t, int, int, int, off64_t);
 };
@@ -131,6 +132,7 @@ void resolve()
     lookup(&real.close, "close");
     lookup(&real.ioctl, "ioctl");
     lookup(&real.tcsendbreak, "tcsendbreak");
+    lookup(&real.tcsetattr, "tcsetattr");
     lookup(&real.mmap, "mmap");
     lookup(&real.mmap64, "mmap64");
     if (real.open != nullptr)
@@ -294,6 +296,74 @@ bool tty_break(const char *key)
 
     return tty_file(file, sizeof file, key, BOARDSIM_TTY_BREAK_LOG) &&
            boardsim_append_stamp(file, "");
+}
+
+constexpr struct {
+    speed_t speed;
+    unsigned long baud;
+} tty_speeds[] = {
+    {B0, 0},           {B50, 50},         {B75, 75},         {B110, 110},
+    {B134, 134},       {B150, 150},       {B200, 200},       {B300, 300},
+    {B600, 600},       {B1200, 1200},     {B1800, 1800},     {B2400, 2400},
+    {B4800, 4800},     {B9600, 9600},     {B19200, 19200},   {B38400, 38400},
+    {B57600, 57600},   {B115200, 115200}, {B230400, 230400}, {B460800, 460800},
+#ifdef B500000
+    {B500000, 500000}, {B576000, 576000}, {B921600, 921600}, {B1000000, 1000000},
+    {B1152000, 1152000}, {B1500000, 1500000}, {B2000000, 2000000}, {B2500000, 2500000},
+    {B3000000, 3000000}, {B3500000, 3500000}, {B4000000, 4000000},
+#endif
+};
+
+// Keeps the line settings of T as the device's own, in the form BOARDSIM_TTY_LINE describes.
+bool tty_record_line(const char *key, const termios *t)
+{
+    char text[BOARDSIM_NUMBER_MAX + 16];
+    unsigned long baud = 0;
+    speed_t speed = cfgetospeed(t);
+    for (const auto &s : tty_speeds)
+        if (s.speed == speed)
+            baud = s.baud;
+    size_t n = boardsim_format_number(text, baud);
+    text[n++] = ' ';
+    tcflag_t size = t->c_cflag & CSIZE;
+    text[n++] = size == CS5 ? '5' : size == CS6 ? '6' : size == CS7 ? '7' : '8';
+    char parity = 'N';
+    if (t->c_cflag & PARENB) {
+        bool odd = (t->c_cflag & PARODD) != 0;
+#ifdef CMSPAR
+        if (t->c_cflag & CMSPAR)
+            parity = odd ? 'M' : 'S';
+        else
+#endif
+            parity = odd ? 'O' : 'E';
+    }
+    text[n++] = parity;
+    text[n++] = (t->c_cflag & CSTOPB) ? '2' : '1';
+    if (t->c_cflag & CRTSCTS) {
+        memcpy(text + n, " rtscts", 7);
+        n += 7;
+    }
+    text[n++] = '\n';
+    char file[BOARDSIM_PATH_MAX];
+    return tty_file(file, sizeof file, key, BOARDSIM_TTY_LINE) &&
+           boardsim_write_file(file, text, n);
+}
+
+// A pty refuses a change of parity or character size alone (and drops them from any other
+// change): true when the device FD took everything of T but those.
+bool tty_took_all_but_framing(int fd, const termios *t)
+{
+    constexpr tcflag_t framing = CSIZE | PARENB | PARODD
+#ifdef CMSPAR
+                                 | CMSPAR
+#endif
+        ;
+    termios now;
+    if (tcgetattr(fd, &now) != 0)
+        return false;
+    return now.c_iflag == t->c_iflag && now.c_oflag == t->c_oflag && now.c_lflag == t->c_lflag &&
+           (now.c_cflag & ~framing) == (t->c_cflag & ~framing) &&
+           cfgetospeed(&now) == cfgetospeed(t) && cfgetispeed(&now) == cfgetispeed(t);
 }
 
 void tty_opened(int fd, const char *path)
@@ -682,6 +752,25 @@ BOARDSIM_EXPORT int tcsendbreak(int fd, int duration) noexcept
         return 0;
     }
     return real.tcsendbreak(fd, duration);
+}
+
+// A serial device keeps parity and character size where a pty cannot: the settings are
+// recorded, and a change that only the pty's framing refused succeeds.
+BOARDSIM_EXPORT int tcsetattr(int fd, int actions, const termios *t) noexcept
+{
+    resolve();
+    if (real.tcsetattr == nullptr)
+        return fail(ENOSYS);
+    int result = real.tcsetattr(fd, actions, t);
+    if (kind_of(fd) != dev_kind::tty || t == nullptr)
+        return result;
+    int saved = errno;
+    if (result != 0 && saved == EINVAL && tty_took_all_but_framing(fd, t))
+        result = 0;
+    if (result == 0 && !tty_record_line(key_of(fd), t))
+        warn("cannot record the line settings of", key_of(fd), strerror(errno));
+    errno = saved;
+    return result;
 }
 
 // Mappings of physical memory can be refused from outside. Every other mapping, in every

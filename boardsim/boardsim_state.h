@@ -29,6 +29,10 @@ constexpr boardsim_tty_line boardsim_tty_lines[] = {
 
 #define BOARDSIM_TTY_BREAKS "breaks"
 #define BOARDSIM_TTY_BREAK_LOG "break_log"
+// The line settings the program last gave, as "9600 8E1" (speed, data bits, parity N O E M S,
+// stop bits), followed by " rtscts" with hardware flow control: a pty keeps neither the parity
+// nor the character size.
+#define BOARDSIM_TTY_LINE "line"
 // Holding a number other than 0: TIOCMGET fails with EIO (an adapter going away).
 #define BOARDSIM_TTY_FAIL_TIOCMGET "fail_tiocmget"
 // The same for TIOCMSET, TIOCMBIS and TIOCMBIC (lines that cannot be changed).

@@ -18,7 +18,8 @@ namespace {
 const char USAGE[] =
     "usage: boardsimctl COMMAND ...\n"
     "  tty PATH                      show the modem lines and break count of serial device PATH\n"
-    "  tty PATH get LINE             print one of: dtr rts cts dcd dsr ri breaks\n"
+    "  tty PATH get LINE             print one of: dtr rts cts dcd dsr ri breaks, or line\n"
+    "                                (the line settings the program gave, as 9600 8E1)\n"
     "  tty PATH set LINE=V [...]     set input lines (cts dcd dsr ri) to V (0 or 1)\n"
     "  i2c BUS                       show the reset controller on bus BUS (/dev/i2c-N)\n"
     "  i2c BUS add                   make the bus exist (a controller with every register 0)\n"
@@ -52,6 +53,22 @@ __attribute__((format(printf, 1, 2))) int fail(const char *format, ...)
     return 1;
 }
 
+// Reads all of FD into OUT; false (errno set) on a read error.
+bool read_all(int fd, std::string *out)
+{
+    char chunk[4096];
+    for (;;) {
+        ssize_t n = read(fd, chunk, sizeof chunk);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            return false;
+        if (n == 0)
+            return true;
+        out->append(chunk, static_cast<size_t>(n));
+    }
+}
+
 // Builds the path of NAME in the folder of the device opened as PATH.
 bool tty_file(char *file, size_t size, const char *dir, const char *path, const char *name)
 {
@@ -75,9 +92,22 @@ int tty_show(const char *dir, const char *path)
 
 int tty_get(const char *dir, const char *path, const char *name)
 {
+    if (strcmp(name, BOARDSIM_TTY_LINE) == 0) {
+        char file[BOARDSIM_PATH_MAX];
+        if (!tty_file(file, sizeof file, dir, path, name))
+            return fail("path too long: %s", path);
+        std::string text;
+        int fd = open(file, O_RDONLY | O_CLOEXEC);
+        if (fd >= 0) {
+            read_all(fd, &text);
+            close(fd);
+        }
+        printf("%s", text.empty() ? "unset\n" : text.c_str());
+        return 0;
+    }
     bool breaks = strcmp(name, BOARDSIM_TTY_BREAKS) == 0;
     if (!breaks && boardsim_tty_line_find(name) == nullptr)
-        return fail("unknown line '%s' (dtr rts cts dcd dsr ri breaks)", name);
+        return fail("unknown line '%s' (dtr rts cts dcd dsr ri breaks line)", name);
     char file[BOARDSIM_PATH_MAX];
     if (!tty_file(file, sizeof file, dir, path, name))
         return fail("path too long: %s", path);
@@ -157,22 +187,6 @@ int tty_command(int argc, char **argv)
 }
 
 // The board driver's scratch pad.
-
-// Reads all of FD into OUT; false (errno set) on a read error.
-bool read_all(int fd, std::string *out)
-{
-    char chunk[4096];
-    for (;;) {
-        ssize_t n = read(fd, chunk, sizeof chunk);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0)
-            return false;
-        if (n == 0)
-            return true;
-        out->append(chunk, static_cast<size_t>(n));
-    }
-}
 
 int board_list(const char *dir)
 {

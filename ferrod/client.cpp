@@ -17,6 +17,7 @@
 #include "config.h"
 #include "log.h"
 #include "mainloop.h"
+#include "rfc2217.h"
 #include "serial.h"
 #include "telnet.h"
 
@@ -109,22 +110,26 @@ int send_wait_ms(const client *c)
     return seconds * 1000;
 }
 
-// Sends LEN bytes of WIRE. With two or more clients one non-blocking try: a client that does
-// not read must not stall the others. A lone client's socket is in blocking mode and the
-// daemon waits until it has taken everything, as a blocking send would; but the wait is the
-// loop's, so that a stop signal ends it (then -1 with EINTR), and with keep-alive a wait of
-// keepalive_timeout without progress ends it (-1 with EAGAIN when nothing was taken). Returns
-// the bytes taken, or -1 with errno when there were none.
-ssize_t client_send(client *c, const unsigned char *wire, size_t len)
+// How much of a send must go out before it returns.
+enum send_policy {
+    SEND_ONCE,    // one try: a client that does not read must not stall the others
+    SEND_WHOLE,   // everything, as a blocking send would (a lone client's socket blocks)
+    SEND_STARTED, // nothing when there is no room, everything once the socket took a part
+};
+
+// Sends LEN bytes of WIRE under POLICY. Waits for room are the loop's, so that a stop signal
+// ends them (-1 with EINTR when nothing was taken), and a wait of WAIT_MS (-1: no limit)
+// without progress ends them too (EAGAIN). Returns the bytes taken, or -1 with errno.
+ssize_t client_send(client *c, const unsigned char *wire, size_t len, send_policy policy,
+                    int wait_ms)
 {
-    bool waits = c->cfg->num_clients < 2;
     size_t sent = 0;
     for (;;) {
         ssize_t n = sendto(c->fd, wire + sent, len - sent, MSG_NOSIGNAL | MSG_DONTWAIT,
                            reinterpret_cast<const sockaddr *>(&c->addr), sizeof c->addr);
         if (n > 0) {
             sent += static_cast<size_t>(n);
-            if (sent == len || !waits)
+            if (sent == len || policy == SEND_ONCE)
                 return static_cast<ssize_t>(sent);
             continue;
         }
@@ -132,8 +137,9 @@ ssize_t client_send(client *c, const unsigned char *wire, size_t len)
             return static_cast<ssize_t>(sent);
         if (errno == EINTR)
             continue;
+        bool waits = policy == SEND_WHOLE || (policy == SEND_STARTED && sent > 0);
         if (waits && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-            int ready = mainloop_wait_writable(c->fd, send_wait_ms(c));
+            int ready = mainloop_wait_writable(c->fd, wait_ms);
             if (ready > 0)
                 continue;
             errno = ready < 0 ? EINTR : EAGAIN;
@@ -307,6 +313,8 @@ void client_del(client *c)
 
 int client_write(client *c, const void *data, int len)
 {
+    if (c->telnet && rfc2217_suspended(c->telnet->com))
+        return 0; // the client asked to be sent nothing for now
     dump_client(__func__, "tx", c, data, static_cast<size_t>(len));
     const auto *block = static_cast<const unsigned char *>(data);
     const unsigned char *wire = block;
@@ -317,7 +325,9 @@ int client_write(client *c, const void *data, int len)
         wire = escape_buf;
     }
 
-    ssize_t n = client_send(c, wire, wire_len);
+    // With keep-alive a lone client's wait gives up after keepalive_timeout without progress.
+    bool lone = c->cfg->num_clients < 2;
+    ssize_t n = client_send(c, wire, wire_len, lone ? SEND_WHOLE : SEND_ONCE, send_wait_ms(c));
     if (n < 0) {
         if (errno == EINTR)
             return 0; // the daemon is stopping
@@ -342,6 +352,39 @@ int client_write(client *c, const void *data, int len)
     c->bytes_tx += accepted;
     client_restart_timeout(c);
     return static_cast<int>(accepted);
+}
+
+// A command that finds no room at all is dropped whole, like data. One the socket took in part
+// is finished before anything else is sent, waiting up to a second for room; a client that
+// cannot take the rest by then has a stream that no longer parses, and is shut down. An IAC
+// the last block owes goes first, or the peer would take the command's IAC for its pair.
+int client_send_command(client *c, const unsigned char *cmd, size_t len)
+{
+    constexpr int WAIT_MS = 1000;
+    unsigned char wire[1 + CLIENT_COMMAND_MAX];
+    size_t owed = c->iac_pending ? 1 : 0;
+    if (len > CLIENT_COMMAND_MAX)
+        return -1;
+    wire[0] = TELNET_CMD_IAC;
+    memcpy(wire + owed, cmd, len);
+    dump_client(__func__, "tx", c, wire, owed + len);
+
+    ssize_t n = client_send(c, wire, owed + len, SEND_STARTED, WAIT_MS);
+    if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
+        fr_log(LG_WRN, "Error sending to client %d: %s", c->id, strerror(errno));
+        shutdown(c->fd, SHUT_RDWR);
+    }
+    if (n <= 0)
+        return -1;
+    c->iac_pending = 0;
+    c->sent_since_check += static_cast<uint64_t>(n);
+    if (static_cast<size_t>(n) < owed + len) {
+        fr_log(LG_WRN, "Timeout sending to client %d", c->id);
+        shutdown(c->fd, SHUT_RDWR); // its read callback sees the end and deletes it
+        return -1;
+    }
+    client_restart_timeout(c);
+    return 0;
 }
 
 int on_client_readable(int, void *data)

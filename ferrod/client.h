@@ -42,6 +42,11 @@ void client_on_del(client *c, client_del_cb callback, void *data);
 // nothing was sent (the client may have been deleted then). A telnet client gets every 255
 // doubled; the count is still of the block's bytes.
 int client_write(client *c, const void *data, int len);
+// Sends a telnet command of at most CLIENT_COMMAND_MAX bytes whole, as it is (its 255s are not
+// doubled): 0 when sent, -1 when not. Never deletes the client; a socket that failed is shut
+// down, and its read callback ends it.
+int client_send_command(client *c, const unsigned char *cmd, size_t len);
+#define CLIENT_COMMAND_MAX 160
 int on_client_readable(int fd, void *data);
 void client_del(client *c);
 

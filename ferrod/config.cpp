@@ -39,6 +39,7 @@ constexpr int_key int_keys[] = {
     {"ferrod_inactivity_timeout", &daemon_config::inactivity_timeout},
     {"ferrod_ip_filter_enabled", &daemon_config::ip_filter_enabled},
     {"ferrod_dcd_connection_control", &daemon_config::dcd_connection_control},
+    {"ferrod_rfc2217", &daemon_config::rfc2217},
 };
 
 struct text_key {

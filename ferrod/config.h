@@ -41,6 +41,7 @@ struct daemon_config {
     std::string filter_address[FERROD_FILTER_ADDRESSES];
     uint32_t filter_ip[FERROD_FILTER_ADDRESSES] = {};
     int dcd_connection_control = 0;
+    int rfc2217 = 0; // mode 5: telnet clients may control the primary port (COM-PORT-OPTION)
     int last_client_id = 0;
     serial_channel *serial = nullptr;
     serial_channel *serial2 = nullptr;

@@ -16,6 +16,7 @@
 #include "leds.h"
 #include "log.h"
 #include "mainloop.h"
+#include "rfc2217.h"
 #include "stats.h"
 
 namespace {
@@ -31,14 +32,12 @@ constexpr struct {
     {19200, B19200}, {38400, B38400}, {57600, B57600},
 };
 
-void serial_set_dtr_rts(int fd, int on)
+void serial_set_dtr_rts(int fd, int dtr, int rts)
 {
     int bits = 0;
     ioctl(fd, TIOCMGET, &bits);
-    if (on)
-        bits |= TIOCM_DTR | TIOCM_RTS;
-    else
-        bits &= ~(TIOCM_DTR | TIOCM_RTS);
+    bits = dtr ? bits | TIOCM_DTR : bits & ~TIOCM_DTR;
+    bits = rts ? bits | TIOCM_RTS : bits & ~TIOCM_RTS;
     ioctl(fd, TIOCMSET, &bits);
 }
 
@@ -54,7 +53,7 @@ int serial_open(const char *device, const serial_settings &s)
     tcflush(fd, TCIFLUSH);
     if (tcsetattr(fd, TCSANOW, &t) != 0)
         fr_log(LG_WRN, "Error configuring serial port: %s", strerror(errno));
-    serial_set_dtr_rts(fd, 0);
+    serial_set_dtr_rts(fd, 0, 0);
     return fd;
 }
 
@@ -212,6 +211,8 @@ termios serial_termios(const serial_settings &s)
     if (s.flow == 1)
         t.c_cflag |= CRTSCTS;
     speed_t speed = serial_speed(s.baudrate);
+    if (s.exact_baud)
+        rfc2217_speed(s.baudrate, &speed);
     cfsetispeed(&t, speed);
     cfsetospeed(&t, speed);
     return t;
@@ -304,8 +305,40 @@ void serial_tx(serial_channel *ch, const void *data, int len)
 
 void serial_update_dtr(serial_channel *ch)
 {
-    if (ch && ch->fd >= 0)
-        serial_set_dtr_rts(ch->fd, ch->cfg->num_clients > 0);
+    if (ch && ch->fd >= 0) {
+        // A line that a remote client set (rfc2217) keeps its value while that client stays.
+        int on = ch->cfg->num_clients > 0;
+        serial_set_dtr_rts(ch->fd, rfc2217_line(TIOCM_DTR, on), rfc2217_line(TIOCM_RTS, on));
+    }
+}
+
+int serial_set_line(serial_channel *ch, const serial_settings &s)
+{
+    if (ch->fd >= 0) {
+        termios t = serial_termios(s);
+        if (tcsetattr(ch->fd, TCSANOW, &t) != 0) {
+            fr_log(LG_WRN, "Error configuring serial port: %s", strerror(errno));
+            return -1;
+        }
+    }
+    ch->settings = s;
+    return 0;
+}
+
+void serial_break(serial_channel *ch, int on)
+{
+    if (ch->fd >= 0)
+        ioctl(ch->fd, on ? TIOCSBRK : TIOCCBRK);
+}
+
+void serial_purge(serial_channel *ch, int input, int output)
+{
+    if (input) {
+        ch->fill = 0;
+        mainloop_timer_del(serial_flush, ch);
+    }
+    if (ch->fd >= 0 && (input || output))
+        tcflush(ch->fd, input && output ? TCIOFLUSH : input ? TCIFLUSH : TCOFLUSH);
 }
 
 int serial_get_control_signals(serial_channel *ch)

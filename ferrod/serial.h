@@ -11,6 +11,7 @@ struct serial_settings {
     int databits;
     int stopbits;
     int flow;
+    int exact_baud = 0; // baudrate is a line speed a remote client chose, not a configured value
 };
 
 struct serial_channel {
@@ -32,6 +33,13 @@ void serial_exit(serial_channel *ch);
 void serial_tx(serial_channel *ch, const void *data, int len);
 void serial_update_dtr(serial_channel *ch);
 int serial_get_control_signals(serial_channel *ch);
+
+// Remote port control (rfc2217.cpp) on the primary channel. New line settings, kept for a
+// reopened device too: 0, or -1 when the device refused them (the old ones stay).
+int serial_set_line(serial_channel *ch, const serial_settings &s);
+void serial_break(serial_channel *ch, int on);
+// Discards what waits in the device's input (and the block not yet handed on) and/or output.
+void serial_purge(serial_channel *ch, int input, int output);
 
 // The line speed for a configured baud rate (unknown rates give 115200).
 speed_t serial_speed(int baudrate);

@@ -2,11 +2,14 @@
 // subnegotiations and turns the telnet end of line into a single CR.
 #include "telnet.h"
 
+#include <string.h>
+
 #include <new>
 
 #include "client.h"
 #include "config.h"
 #include "log.h"
+#include "rfc2217.h"
 #include "serial.h"
 
 namespace {
@@ -19,6 +22,12 @@ constexpr unsigned char NUL = 0;
 constexpr unsigned char announcement[] = {
     TELNET_CMD_IAC, TELNET_CMD_WILL, 1, TELNET_CMD_IAC, TELNET_CMD_WILL, 3,
     TELNET_CMD_IAC, TELNET_CMD_DONT, 31,
+};
+
+// With remote port control on, the announcement goes on with IAC WILL and IAC DO
+// COM-PORT-OPTION, in the same send.
+constexpr unsigned char com_offer[] = {
+    TELNET_CMD_IAC, TELNET_CMD_WILL, RFC2217_OPTION, TELNET_CMD_IAC, TELNET_CMD_DO, RFC2217_OPTION,
 };
 
 // Every data byte goes to the port(s) on its own.
@@ -39,7 +48,7 @@ void handle_data(telnet_state *t, unsigned char ch)
 {
     if (ch == TELNET_CMD_IAC)
         t->state = TELNET_STATE_IAC;
-    else if (ch == CR)
+    else if (ch == CR && !rfc2217_active(t->com)) // a COM port's CR is just a byte
         t->state = TELNET_STATE_CR;
     else
         put_byte(t, ch);
@@ -54,12 +63,24 @@ telnet_state *telnet_new(client *c)
         fr_log(LG_FTL, "Not enough memory to allocate telnet state");
     t->client = c;
     t->state = TELNET_STATE_DATA;
+    t->com = rfc2217_new(c);
+    unsigned char first[sizeof announcement + sizeof com_offer];
+    memcpy(first, announcement, sizeof announcement);
+    int len = sizeof announcement;
+    if (t->com) {
+        memcpy(first + len, com_offer, sizeof com_offer);
+        len += sizeof com_offer;
+    }
     // May delete the client; nothing touches it afterwards.
-    client_write(c, announcement, sizeof announcement);
+    client_write(c, first, len);
     return t;
 }
 
-void telnet_free(telnet_state *t) { delete t; }
+void telnet_free(telnet_state *t)
+{
+    rfc2217_free(t->com);
+    delete t;
+}
 
 void telnet_handle(telnet_state *t, const unsigned char *data, size_t len)
 {
@@ -70,6 +91,8 @@ void telnet_handle(telnet_state *t, const unsigned char *data, size_t len)
 void telnet_handle_char(telnet_state *t, unsigned char ch)
 {
     int id = t->client->id;
+    if (t->state == TELNET_STATE_IAC && ch >= TELNET_CMD_WILL && ch <= TELNET_CMD_DONT)
+        t->option_cmd = ch;
     switch (t->state) {
     case TELNET_STATE_DATA:
         handle_data(t, ch);
@@ -102,10 +125,14 @@ void telnet_handle_char(telnet_state *t, unsigned char ch)
     case TELNET_STATE_OPTION:
         fr_log(LG_DMP, "telnet %d> Option %d", id, ch);
         t->state = TELNET_STATE_DATA;
+        if (t->com && ch == RFC2217_OPTION)
+            rfc2217_option(t->com, t->option_cmd);
         break;
     case TELNET_STATE_SB:
         fr_log(LG_DMP, "telnet %d> Got sub %d", id, ch);
         t->subneg_option = ch;
+        if (t->com)
+            t->subneg_len = 0; // each subnegotiation is read on its own
         t->state = TELNET_STATE_SB_DATA;
         break;
     case TELNET_STATE_SB_DATA:
@@ -117,6 +144,8 @@ void telnet_handle_char(telnet_state *t, unsigned char ch)
     case TELNET_STATE_SB_IAC:
         if (ch == TELNET_CMD_SE) {
             fr_loghex("Substuff", t->subneg_buf, static_cast<size_t>(t->subneg_len));
+            if (t->com && t->subneg_option == RFC2217_OPTION)
+                rfc2217_subneg(t->com, t->subneg_buf, t->subneg_len);
             t->subneg_len = 0;
             t->state = TELNET_STATE_DATA;
         } else if (ch == TELNET_CMD_IAC) {
@@ -125,6 +154,8 @@ void telnet_handle_char(telnet_state *t, unsigned char ch)
         } else {
             fr_log(LG_DMP, "telnet %d> Expcted TELNET_CMD_SE", id);
             t->state = TELNET_STATE_DATA;
+            if (t->com && t->subneg_option == RFC2217_OPTION)
+                rfc2217_subneg_cut(t->com);
         }
         break;
     case TELNET_STATE_CR:

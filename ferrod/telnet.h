@@ -4,6 +4,7 @@
 #include <stddef.h>
 
 struct client;
+struct rfc2217_state;
 
 #define TELNET_CMD_SE 240
 #define TELNET_CMD_IP 244
@@ -32,6 +33,8 @@ struct telnet_state {
     int subneg_option;
     unsigned char subneg_buf[TELNET_SUBNEG_MAX];
     int subneg_len;
+    int option_cmd;     // WILL, WONT, DO or DONT, whose option byte comes next
+    rfc2217_state *com; // remote port control (rfc2217.cpp); only with ferrod_rfc2217 on
 };
 
 // Creates the state and sends the announcement. The client may be deleted by that send (the

@@ -2,6 +2,7 @@
 // across reads.
 #include "telnet.h"
 
+#include <arpa/inet.h>
 #include <fcntl.h>
 #include <string.h>
 #include <unistd.h>
@@ -144,6 +145,36 @@ TEST_F(Filter, SubnegotiationsAreDumpedUpToThirtyTwoBytes)
     EXPECT_EQ(feed(IAC + SB + "\x01" + "k" + IAC + "zq"),
               "telnet 7> Got sub 1\ntelnet 7> Expcted TELNET_CMD_SE\n");
     EXPECT_EQ(serial(), "q");
+}
+
+// An IAC that a cut-short send owes goes out first, in front of the next block and in front of
+// a command, which would otherwise be read as the second half of a doubled 255.
+TEST_F(Filter, TheOwedIacGoesInFrontOfTheNextBlockAndOfACommand)
+{
+    int listener = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a = harness::loopback(0);
+    socklen_t alen = sizeof a;
+    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr *>(&a), sizeof a), 0);
+    ASSERT_EQ(listen(listener, 1), 0);
+    getsockname(listener, reinterpret_cast<sockaddr *>(&a), &alen);
+    int far = harness::tcp_connect(ntohs(a.sin_port));
+    peer.fd = accept(listener, nullptr, nullptr);
+    close(listener);
+    peer.type = SOCK_STREAM;
+    peer.telnet = &state;
+    cfg.num_clients = 2;
+
+    peer.iac_pending = 1;
+    EXPECT_EQ(client_write(&peer, "A\xff", 2), 2) << "serial bytes counted, not the owed one";
+    peer.iac_pending = 1;
+    const unsigned char notify[] = {0xff, 0xfa, 0x2c, 0x6b, 0x00, 0xff, 0xf0};
+    EXPECT_EQ(client_send_command(&peer, notify, sizeof notify), 0);
+    EXPECT_EQ(peer.iac_pending, 0);
+    EXPECT_EQ(harness::recv_bytes(far, 12, harness::ms(3000)),
+              IAC + "A" + IAC + IAC + IAC + std::string(reinterpret_cast<const char *>(notify), 7));
+    close(far);
+    close(peer.fd);
+    peer.telnet = nullptr;
 }
 
 } // namespace
