@@ -229,9 +229,7 @@ client *client_new(daemon_config *cfg, int fd, int type, const sockaddr_in *addr
         }
     }
 
-    auto *c = new (std::nothrow) client{};
-    if (!c)
-        fr_log(LG_FTL, "Not enough memory to allocate client");
+    auto *c = fr_new(client, "Not enough memory to allocate client");
     c->cfg = cfg;
     c->fd = fd;
     c->type = type;

@@ -14,8 +14,19 @@ struct stats_record;
 #define FERROD_MAX_CLIENTS 32
 #define FERROD_FILTER_ADDRESSES 3
 
+// ferrod_mode: the network side, as the manual's table of modes numbers it. Other numbers
+// leave the network side off without a word.
+enum ferrod_mode {
+    MODE_NONE = 0,
+    MODE_TCP_SERVER = 1,
+    MODE_TCP_CLIENT = 2,
+    MODE_UDP_SERVER = 3,
+    MODE_UDP_CLIENT = 4,
+    MODE_TELNET_SERVER = 5,
+};
+
 struct daemon_config {
-    int mode = 0;
+    int mode = MODE_NONE; // a ferrod_mode, or any other number the file holds
     int max_clients = FERROD_MAX_CLIENTS;
     int drop_oldest = 0;
     char device[16] = "/dev/ttyS0";

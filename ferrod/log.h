@@ -3,6 +3,8 @@
 
 #include <stddef.h>
 
+#include <new>
+
 #define LG_FTL 1u
 #define LG_WRN 2u
 #define LG_INF 3u
@@ -31,6 +33,19 @@ void _fr_loghex(const char *func, const char *title, const void *data, size_t le
 
 // Every call passes its caller's name.
 #define fr_log(level, ...) fr_log_as(__func__, (level), __VA_ARGS__)
+
+// Allocation in ferrod: the result of EXPR (a new (std::nothrow) ...), or the end of the daemon.
+// Out of memory is fatal, logged at LG_FTL under the caller's name with the caller's message.
+#define fr_need(expr, ...)                                                                       \
+    __extension__({                                                                              \
+        auto *fr_need_result = (expr);                                                           \
+        if (!fr_need_result)                                                                     \
+            fr_log(LG_FTL, __VA_ARGS__);                                                         \
+        fr_need_result;                                                                          \
+    })
+
+// A value-initialised record of TYPE, or the end of the daemon (see fr_need).
+#define fr_new(type, ...) fr_need(new (std::nothrow) type{}, __VA_ARGS__)
 
 #define fr_dumping() (log_level >= LG_DMP)
 

@@ -120,21 +120,22 @@ int on_sigchld(int, void *)
 void start_mode(daemon_config *cfg)
 {
     switch (cfg->mode) {
-    case 0: fr_log_as("main", LG_INF, "Zevadivi disabled"); break;
-    case 1:
-    case 5:
+    case MODE_NONE: fr_log_as("main", LG_INF, "Zevadivi disabled"); break;
+    case MODE_TCP_SERVER:
+    case MODE_TELNET_SERVER:
         fr_log_as("main", LG_INF, "TCP server mode");
-        server = tcp_server_init(cfg, cfg->port, cfg->mode == 5);
+        server = tcp_server_init(cfg, cfg->port, cfg->mode == MODE_TELNET_SERVER);
         break;
-    case 2:
+    case MODE_TCP_CLIENT:
         fr_log_as("main", LG_INF, "TCP client mode");
         outgoing = tcp_client_init(cfg, cfg->address.c_str(), cfg->port);
         break;
-    case 3:
-    case 4:
-        fr_log_as("main", LG_INF, cfg->mode == 3 ? "UDP server mode" : "UDP client mode");
+    case MODE_UDP_SERVER:
+    case MODE_UDP_CLIENT:
+        fr_log_as("main", LG_INF,
+                  cfg->mode == MODE_UDP_SERVER ? "UDP server mode" : "UDP client mode");
         udp = udp_init(cfg, cfg->port);
-        if (udp && cfg->mode == 4)
+        if (udp && cfg->mode == MODE_UDP_CLIENT)
             udp_add_client(udp, cfg->address.c_str(), cfg->port);
         break;
     default: break;
@@ -158,7 +159,8 @@ constexpr int UDP_DATAGRAM_MAX = 65507;
 // cannot be one is fatal, since no guess would be the port the user meant.
 void check_limits(daemon_config *cfg)
 {
-    if (cfg->mode >= 1 && cfg->mode <= 5 && (cfg->port < 1 || cfg->port > 65535))
+    bool network = cfg->mode >= MODE_TCP_SERVER && cfg->mode <= MODE_TELNET_SERVER;
+    if (network && (cfg->port < 1 || cfg->port > 65535))
         fr_log_as("main", LG_FTL, "ferrod_port=\"%d\" out of range (1 to 65535)", cfg->port);
     if (cfg->tx_bufsize < 1 || cfg->tx_bufsize > CLIENT_READ_MAX) {
         int fixed = cfg->tx_bufsize < 1 ? 1 : CLIENT_READ_MAX;
@@ -166,7 +168,8 @@ void check_limits(daemon_config *cfg)
         cfg->tx_bufsize = fixed;
     }
     // A serial block goes out as one datagram: a larger one could never be sent.
-    if ((cfg->mode == 3 || cfg->mode == 4) && cfg->tx_bufsize > UDP_DATAGRAM_MAX) {
+    bool udp_mode = cfg->mode == MODE_UDP_SERVER || cfg->mode == MODE_UDP_CLIENT;
+    if (udp_mode && cfg->tx_bufsize > UDP_DATAGRAM_MAX) {
         fr_log_as("main", LG_WRN, "tx_bufsize %d above the largest UDP datagram, using %d",
                   cfg->tx_bufsize, UDP_DATAGRAM_MAX);
         cfg->tx_bufsize = UDP_DATAGRAM_MAX;

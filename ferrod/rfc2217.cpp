@@ -373,11 +373,9 @@ void signature(rfc2217_state *s, const unsigned char *text, int len)
 rfc2217_state *rfc2217_new(client *c)
 {
     daemon_config *cfg = c->cfg;
-    if (!cfg->rfc2217 || cfg->mode != 5 || !cfg->serial)
+    if (!cfg->rfc2217 || cfg->mode != MODE_TELNET_SERVER || !cfg->serial)
         return nullptr;
-    auto *s = new (std::nothrow) rfc2217_state{};
-    if (!s)
-        fr_log(LG_FTL, "Not enough memory to allocate telnet state");
+    auto *s = fr_new(rfc2217_state, "Not enough memory to allocate telnet state");
     s->cfg = cfg;
     s->c = c;
     s->id = c->id;

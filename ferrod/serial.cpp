@@ -227,13 +227,12 @@ serial_channel *serial_init(daemon_config *cfg, const char *device, int baudrate
     if (fd < 0)
         fr_log(LG_FTL, "Could not open serial port: %s", strerror(errno));
 
-    auto *ch = new (std::nothrow) serial_channel{};
+    auto *ch = fr_new(serial_channel, "Not enough memory for serial port %s", device);
     // A few whole blocks per read, within ROOM_MAX unless one block is larger. Whole blocks:
     // a read that fills the room leaves nothing behind that would need the flush timer.
     int room = bufsize * std::max(1, std::min(READS_PER_EVENT, ROOM_MAX / bufsize));
-    unsigned char *buf = new (std::nothrow) unsigned char[static_cast<size_t>(room)];
-    if (!ch || !buf)
-        fr_log(LG_FTL, "Not enough memory for serial port %s", device);
+    auto *buf = fr_need(new (std::nothrow) unsigned char[static_cast<size_t>(room)],
+                        "Not enough memory for serial port %s", device);
     copy_field(ch->name, device);
     ch->cfg = cfg;
     ch->fd = fd;

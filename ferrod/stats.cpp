@@ -42,9 +42,7 @@ const char *line_word(int mask, int bit, const char *on, const char *off)
 
 void stats_init(daemon_config *cfg)
 {
-    cfg->stats = new (std::nothrow) stats_record{};
-    if (!cfg->stats)
-        fr_log(LG_FTL, "Not enough memory for statistics");
+    cfg->stats = fr_new(stats_record, "Not enough memory for statistics");
     mainloop_timer_add(1, 0, stats_dump, cfg);
 }
 

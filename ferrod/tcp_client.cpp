@@ -98,7 +98,7 @@ void close_attempt(tcp_client *tc)
     tc->state = OUTGOING_FAILED;
 }
 
-void open_outgoing_socket(daemon_config *, tcp_client *tc)
+void open_outgoing_socket(tcp_client *tc)
 {
     uint32_t ip = resolve(tc->host.c_str());
     if (ip == 0) {
@@ -210,7 +210,7 @@ int on_outgoing_connect_timer(void *data)
             tc->state = OUTGOING_CONNECT;
         }
         break;
-    case OUTGOING_CONNECT: open_outgoing_socket(cfg, tc); break;
+    case OUTGOING_CONNECT: open_outgoing_socket(tc); break;
     case OUTGOING_CONNECTING: break;
     case OUTGOING_CONNECTED:
         if (cfg->dcd_connection_control != 0 && !dcd && tc->client) {
@@ -239,9 +239,7 @@ tcp_client *tcp_client_init(daemon_config *cfg, const char *address, int port)
         fr_log(LG_WRN, "No server address configured (ferrod_address), not connecting");
         return nullptr;
     }
-    auto *tc = new (std::nothrow) tcp_client{};
-    if (!tc)
-        fr_log(LG_FTL, "Not enough memory for the TCP client");
+    auto *tc = fr_new(tcp_client, "Not enough memory for the TCP client");
     tc->cfg = cfg;
     tc->host = address;
     tc->port = port;

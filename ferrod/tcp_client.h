@@ -9,7 +9,8 @@
 struct daemon_config;
 struct client;
 
-enum {
+// The step the connection's one-second machine takes next.
+enum outgoing_state {
     OUTGOING_ROUTE,
     OUTGOING_ROUTE_WAIT,
     OUTGOING_ROUTE_READY,
@@ -29,7 +30,7 @@ struct tcp_client {
     int port;
     int fd; // socket of the attempt in progress, -1 when there is none
     sockaddr_in addr;
-    int state;
+    outgoing_state state;
 };
 
 // Starts the machine (its first tick is a second away). Without a server address nothing is

@@ -20,8 +20,6 @@ namespace {
 
 constexpr int LISTEN_BACKLOG = 128;
 
-int on_tcp_server_accept(int fd, void *data);
-
 // With the limit reached (and no dropping) the socket is closed altogether, so the system
 // refuses newcomers instead of queueing them.
 int on_tcp_server_timer(void *data)
@@ -73,9 +71,7 @@ int on_tcp_server_accept(int fd, void *data)
 
 tcp_server *tcp_server_init(daemon_config *cfg, int port, int use_telnet)
 {
-    auto *srv = new (std::nothrow) tcp_server{};
-    if (!srv)
-        fr_log(LG_FTL, "Not enough memory for the TCP server");
+    auto *srv = fr_new(tcp_server, "Not enough memory for the TCP server");
     srv->cfg = cfg;
     srv->port = port;
     srv->use_telnet = use_telnet;

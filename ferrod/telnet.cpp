@@ -58,9 +58,7 @@ void handle_data(telnet_state *t, unsigned char ch)
 
 telnet_state *telnet_new(client *c)
 {
-    auto *t = new (std::nothrow) telnet_state{};
-    if (!t)
-        fr_log(LG_FTL, "Not enough memory to allocate telnet state");
+    auto *t = fr_new(telnet_state, "Not enough memory to allocate telnet state");
     t->client = c;
     t->state = TELNET_STATE_DATA;
     t->com = rfc2217_new(c);

@@ -15,7 +15,8 @@ struct rfc2217_state;
 #define TELNET_CMD_DONT 254
 #define TELNET_CMD_IAC 255
 
-enum {
+// Where the input filter stands between two bytes.
+enum telnet_input_state {
     TELNET_STATE_DATA,
     TELNET_STATE_IAC,
     TELNET_STATE_OPTION,
@@ -29,7 +30,7 @@ enum {
 
 struct telnet_state {
     struct client *client; // the owning client (borrowed)
-    int state;
+    telnet_input_state state;
     int subneg_option;
     unsigned char subneg_buf[TELNET_SUBNEG_MAX];
     int subneg_len;

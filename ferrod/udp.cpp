@@ -105,9 +105,7 @@ int on_udp_readable(int fd, void *data)
 
 udp_socket *udp_init(daemon_config *cfg, int port)
 {
-    auto *u = new (std::nothrow) udp_socket{};
-    if (!u)
-        fr_log(LG_FTL, "Not enough memory for the UDP socket");
+    auto *u = fr_new(udp_socket, "Not enough memory for the UDP socket");
     u->port = port;
     u->cfg = cfg;
     u->fd = socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
@@ -119,20 +117,20 @@ udp_socket *udp_init(daemon_config *cfg, int port)
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
     addr.sin_addr.s_addr = htonl(INADDR_ANY);
-    addr.sin_port = htons(static_cast<uint16_t>(port));
+    addr.sin_port = htons(static_cast<uint16_t>(u->port));
     if (bind(u->fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0) {
-        fr_log(LG_WRN, "Could not bind to UDP port %d: %s", port, strerror(errno));
+        fr_log(LG_WRN, "Could not bind to UDP port %d: %s", u->port, strerror(errno));
         close(u->fd);
         delete u;
         return nullptr;
     }
     if (mainloop_fd_add(u->fd, MAINLOOP_READ, on_udp_readable, u) != 0) {
-        fr_log(LG_WRN, "Could not watch UDP socket on port %d", port);
+        fr_log(LG_WRN, "Could not watch UDP socket on port %d", u->port);
         close(u->fd);
         delete u;
         return nullptr;
     }
-    fr_log(LG_INF, "UDP server listening on port %d", port);
+    fr_log(LG_INF, "UDP server listening on port %d", u->port);
     return u;
 }
 
