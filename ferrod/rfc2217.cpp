@@ -13,6 +13,7 @@
 
 #include "client.h"
 #include "config.h"
+#include "line_speeds.h"
 #include "log.h"
 #include "mainloop.h"
 #include "serial.h"
@@ -52,22 +53,6 @@ int break_id;       // the client whose break is on, 0 for none
 int active_clients; // clients with the option on; the modem lines are polled while there are any
 int modem_last;     // modem-state bits at the last poll
 
-constexpr struct {
-    int baud;
-    speed_t speed;
-} rates[] = {
-    {0, B0},           {50, B50},         {75, B75},         {110, B110},
-    {134, B134},       {150, B150},       {200, B200},       {300, B300},
-    {600, B600},       {1200, B1200},     {1800, B1800},     {2400, B2400},
-    {4800, B4800},     {9600, B9600},     {19200, B19200},   {38400, B38400},
-    {57600, B57600},   {115200, B115200}, {230400, B230400}, {460800, B460800},
-#ifdef B500000
-    {500000, B500000}, {576000, B576000}, {921600, B921600}, {1000000, B1000000},
-    {1152000, B1152000}, {1500000, B1500000}, {2000000, B2000000}, {2500000, B2500000},
-    {3000000, B3000000}, {3500000, B3500000}, {4000000, B4000000},
-#endif
-};
-
 // The line as the primary port has it now, in the option's terms.
 struct line_values {
     uint32_t baud;
@@ -82,10 +67,7 @@ line_values line_now(serial_channel *ch)
 {
     termios t = serial_termios(ch->settings);
     line_values v{};
-    speed_t speed = cfgetospeed(&t);
-    for (const auto &r : rates)
-        if (r.speed == speed)
-            v.baud = static_cast<uint32_t>(r.baud);
+    v.baud = static_cast<uint32_t>(line_rate_of(cfgetospeed(&t)));
     switch (t.c_cflag & CSIZE) {
     case CS5: v.datasize = 5; break;
     case CS6: v.datasize = 6; break;
@@ -515,13 +497,9 @@ int rfc2217_line(int bit, int on)
 
 bool rfc2217_speed(int baud, speed_t *speed)
 {
-    if (baud <= 0)
+    speed_t code = line_speed_of(baud, SPEED_REMOTE, B0);
+    if (code == B0)
         return false;
-    for (const auto &r : rates) {
-        if (r.baud == baud) {
-            *speed = r.speed;
-            return true;
-        }
-    }
-    return false;
+    *speed = code;
+    return true;
 }

@@ -14,6 +14,7 @@
 #include "client.h"
 #include "config.h"
 #include "leds.h"
+#include "line_speeds.h"
 #include "log.h"
 #include "mainloop.h"
 #include "rfc2217.h"
@@ -22,15 +23,6 @@
 namespace {
 
 int dcd_state = -1;
-
-constexpr struct {
-    int baud;
-    speed_t speed;
-} speeds[] = {
-    {0, B0},       {50, B50},       {75, B75},       {150, B150},     {300, B300},
-    {600, B600},   {1200, B1200},   {2400, B2400},   {4800, B4800},   {9600, B9600},
-    {19200, B19200}, {38400, B38400}, {57600, B57600},
-};
 
 void serial_set_dtr_rts(int fd, int dtr, int rts)
 {
@@ -184,10 +176,7 @@ int poll_dcd(void *data)
 
 speed_t serial_speed(int baudrate)
 {
-    for (const auto &s : speeds)
-        if (s.baud == baudrate)
-            return s.speed;
-    return B115200;
+    return line_speed_of(baudrate, SPEED_FERROD, B115200);
 }
 
 termios serial_termios(const serial_settings &s)

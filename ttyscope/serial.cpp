@@ -10,21 +10,10 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include "line_speeds.h"
 #include "terminal.h"
 
 namespace {
-
-constexpr struct {
-    int rate;
-    speed_t speed;
-} rates[] = {
-    {50, B50},           {300, B300},         {1200, B1200},       {2400, B2400},
-    {4800, B4800},       {9600, B9600},       {19200, B19200},     {38400, B38400},
-    {57600, B57600},     {115200, B115200},   {230400, B230400},   {460800, B460800},
-    {500000, B500000},   {576000, B576000},   {921600, B921600},   {1000000, B1000000},
-    {1152000, B1152000}, {1500000, B1500000}, {2000000, B2000000}, {2500000, B2500000},
-    {3000000, B3000000}, {3500000, B3500000}, {4000000, B4000000},
-};
 
 constexpr cc_t XON = 0x11;
 constexpr cc_t XOFF = 0x13;
@@ -56,10 +45,7 @@ int set_line(int fd, int bit, int on)
 
 speed_t serial_speed(int rate)
 {
-    for (const auto &r : rates)
-        if (r.rate == rate)
-            return r.speed;
-    return B0;
+    return line_speed_of(rate, SPEED_TTYSCOPE, B0);
 }
 
 int serial_open(const char *path, int rate, int rtscts, int xonxoff)
