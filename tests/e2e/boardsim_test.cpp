@@ -459,6 +459,17 @@ TEST_F(Boardsimctl, NeedsBoardsimDir)
     EXPECT_EQ(r.out, "");
 }
 
+// The listing reads the scratch-pad folder with the getdents64 system call (every C library
+// has syscall(); not every one has the getdents64 wrapper).
+TEST_F(Boardsimctl, BoardListsEntriesInByteOrderWithTheirSizes)
+{
+    harness::write_file(tmp_ + "/three", "xyz");
+    harness::write_file(tmp_ + "/one", "q");
+    ASSERT_EQ(ctl({"board", "put", "b", tmp_ + "/three"}).status, 0);
+    ASSERT_EQ(ctl({"board", "put", "a b", tmp_ + "/one"}).status, 0);
+    EXPECT_EQ(ctl({"board"}).out, "1 a b\n3 b\n");
+}
+
 TEST_F(Boardsimctl, HelpGoesToStandardOutput)
 {
     run_result help = ctl({"help"});
