@@ -41,7 +41,8 @@ if(NOT FERRO_TARGET_SYSROOT)
     set(FERRO_UCLIBC_DIR "${CMAKE_BINARY_DIR}/uclibc-ng" CACHE PATH
         "Where uClibc-ng is built from Debian's source")
     # Does nothing when the sysroot there was built from the same inputs.
-    execute_process(COMMAND ${CMAKE_CURRENT_LIST_DIR}/../scripts/build-uclibc ${FERRO_UCLIBC_DIR}
+    execute_process(COMMAND ${CMAKE_COMMAND} -E env FERRO_CROSS=${FERRO_CROSS_PREFIX}
+                            ${CMAKE_CURRENT_LIST_DIR}/../scripts/build-uclibc ${FERRO_UCLIBC_DIR}
                     RESULT_VARIABLE built)
     if(NOT built EQUAL 0)
       message(FATAL_ERROR "scripts/build-uclibc failed")
