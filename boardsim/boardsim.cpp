@@ -567,7 +567,12 @@ bool simulated_open(const char *path, int flags, int *result)
 
 mode_t mode_arg(int flags, va_list ap)
 {
-    if ((flags & O_CREAT) != 0 || (flags & O_TMPFILE) == O_TMPFILE)
+    bool with_mode = (flags & O_CREAT) != 0;
+#ifdef O_TMPFILE
+    // A C library without the flag (uClibc-ng) reads no mode for it either.
+    with_mode = with_mode || (flags & O_TMPFILE) == O_TMPFILE;
+#endif
+    if (with_mode)
         return static_cast<mode_t>(va_arg(ap, int));
     return 0;
 }

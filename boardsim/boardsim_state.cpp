@@ -8,6 +8,7 @@
 #include <stdio.h>
 #include <string.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -400,7 +401,8 @@ bool boardsim_scratch_next(int folder, const char *after, char *out)
     if (lseek(folder, 0, SEEK_SET) != 0)
         return false;
     for (;;) {
-        ssize_t n = getdents64(folder, buffer, sizeof buffer);
+        // The system call itself: getdents64() is a wrapper only newer C libraries have.
+        ssize_t n = syscall(SYS_getdents64, folder, buffer, sizeof buffer);
         if (n <= 0)
             break;
         for (ssize_t at = 0; at < n;) {

@@ -1,6 +1,10 @@
 // Activity LED datagrams to 127.0.0.1:9876: exact payloads, the 0.2-second gate, the off switch.
 #include <arpa/inet.h>
 #include <poll.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <sys/uio.h>
 
 #include <map>
 #include <thread>
@@ -79,16 +83,37 @@ TEST(Leds, EachLedHasItsOwnGateOfTwoTenthsOfASecond)
     auto seconds = [&] {
         return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     };
-    // The datagrams are taken as they come, so their times are the daemon's, not the loop's.
+    // Each datagram's time is the kernel's receive stamp, taken as the daemon sends it on the
+    // loopback: the listener may be scheduled late on a busy machine, and reading the clock
+    // when it wakes showed gaps a few milliseconds short of the daemon's.
+    int on = 1;
+    ASSERT_EQ(setsockopt(led, SOL_SOCKET, SO_TIMESTAMP, &on, sizeof on), 0) << strerror(errno);
     std::thread listener([&] {
         char buf[128];
+        alignas(cmsghdr) char control[CMSG_SPACE(sizeof(timeval))];
         pollfd p{led, POLLIN, 0};
         while (seconds() < 2.6) {
             if (poll(&p, 1, 50) <= 0)
                 continue;
-            ssize_t n = recv(led, buf, sizeof buf, 0);
-            if (n > 0)
-                seen[std::string(buf, static_cast<size_t>(n))].push_back(seconds());
+            iovec iov{buf, sizeof buf};
+            msghdr msg{};
+            msg.msg_iov = &iov;
+            msg.msg_iovlen = 1;
+            msg.msg_control = control;
+            msg.msg_controllen = sizeof control;
+            ssize_t n = recvmsg(led, &msg, 0);
+            if (n <= 0)
+                continue;
+            cmsghdr *stamp = CMSG_FIRSTHDR(&msg);
+            if (stamp == nullptr || stamp->cmsg_level != SOL_SOCKET ||
+                stamp->cmsg_type != SCM_TIMESTAMP) {
+                ADD_FAILURE() << "datagram without a receive time stamp";
+                continue;
+            }
+            timeval tv;
+            memcpy(&tv, CMSG_DATA(stamp), sizeof tv);
+            seen[std::string(buf, static_cast<size_t>(n))].push_back(
+                static_cast<double>(tv.tv_sec) + static_cast<double>(tv.tv_usec) / 1e6);
         }
     });
     while (seconds() < 2.5) {
