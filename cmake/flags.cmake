@@ -1,4 +1,6 @@
-# Warning and sanitizer settings shared by every target of the project.
+# Warning and sanitizer settings shared by every target of the project. Read once, by the first
+# of the top-level CMakeLists.txt and cmake/lean-runtime.cmake to include it.
+include_guard(GLOBAL)
 
 # Our own targets link this to get the warning set; third-party code (GoogleTest) does not.
 add_library(ferro_warnings INTERFACE)

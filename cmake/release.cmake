@@ -13,19 +13,20 @@ set(CMAKE_INTERPROCEDURAL_OPTIMIZATION ON CACHE BOOL "Link-time optimisation")
 # Each function and object in its own section, so the linker drops what nothing reaches.
 set(FERRO_RELEASE_COMMON "-Os -DNDEBUG -ffunction-sections -fdata-sections")
 set(CMAKE_C_FLAGS_MINSIZEREL "${FERRO_RELEASE_COMMON}" CACHE STRING "")
-# No exceptions, no RTTI, no locking around function-local statics (the programs are single
-# threaded). _GLIBCXX_ASSERTIONS adds libstdc++'s cheap precondition checks and, as a side
-# effect relied on here, makes std::string's members compile into our code (with
-# -fno-exceptions) instead of coming from libstdc++, whose copies are built to throw.
+# No locking around function-local statics (the programs are single threaded); no exceptions
+# and no RTTI anywhere come with cmake/lean-runtime.cmake. _GLIBCXX_ASSERTIONS adds libstdc++'s
+# cheap precondition checks and, as a side effect relied on here, makes std::string's members
+# compile into our code (with -fno-exceptions) instead of coming from libstdc++, whose copies
+# are built to throw.
 set(CMAKE_CXX_FLAGS_MINSIZEREL
-    "${FERRO_RELEASE_COMMON} -fno-exceptions -fno-rtti -fno-threadsafe-statics -D_GLIBCXX_ASSERTIONS"
-    CACHE STRING "")
+    "${FERRO_RELEASE_COMMON} -fno-threadsafe-statics -D_GLIBCXX_ASSERTIONS" CACHE STRING "")
 
-# Unused sections dropped, symbols stripped, the C++ runtime linked in (the board need not
-# carry libstdc++), and cmake/lean_runtime.cpp always on the link line so that none of
-# libstdc++'s exception machinery is.
+# Unused sections dropped, the C++ runtime linked in (the board need not carry libstdc++), and
+# cmake/lean_runtime.cpp always on the link line so that none of libstdc++'s exception
+# machinery is. Symbols are stripped (-s) unless FERRO_STRIP is off.
+set(FERRO_STRIP ON CACHE BOOL "Strip the release's programs at link time")
 set(FERRO_RELEASE_LINK
-    "-Wl,--gc-sections -s -static-libstdc++ -static-libgcc -Wl,--require-defined=ferro_lean_runtime")
+    "-Wl,--gc-sections -static-libstdc++ -static-libgcc -Wl,--require-defined=ferro_lean_runtime")
 set(CMAKE_EXE_LINKER_FLAGS_MINSIZEREL "${FERRO_RELEASE_LINK}" CACHE STRING "")
 # Shared objects (the Lua modules) keep the runtime to themselves.
 set(CMAKE_SHARED_LINKER_FLAGS_MINSIZEREL
