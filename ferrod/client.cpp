@@ -123,10 +123,16 @@ enum send_policy {
 ssize_t client_send(client *c, const unsigned char *wire, size_t len, send_policy policy,
                     int wait_ms)
 {
+    // Only a datagram needs its destination; a connection has one.
+    const sockaddr *to = nullptr;
+    socklen_t to_len = 0;
+    if (c->type == SOCK_DGRAM) {
+        to = reinterpret_cast<const sockaddr *>(&c->addr);
+        to_len = sizeof c->addr;
+    }
     size_t sent = 0;
     for (;;) {
-        ssize_t n = sendto(c->fd, wire + sent, len - sent, MSG_NOSIGNAL | MSG_DONTWAIT,
-                           reinterpret_cast<const sockaddr *>(&c->addr), sizeof c->addr);
+        ssize_t n = sendto(c->fd, wire + sent, len - sent, MSG_NOSIGNAL | MSG_DONTWAIT, to, to_len);
         if (n > 0) {
             sent += static_cast<size_t>(n);
             if (sent == len || policy == SEND_ONCE)
