@@ -15,7 +15,7 @@
 #include <atomic>
 #include <new>
 
-#include "mainloop_inspect.h"
+#include "mainloop_view.h"
 
 namespace {
 
@@ -762,7 +762,7 @@ void mainloop_restart(const char *reason)
     sigprocmask(SIG_SETMASK, &old, nullptr);
 }
 
-int mainloop_inspect_watches()
+int mainloop_view_watches()
 {
     int n = 0;
     for (mainloop_fd *w = mainloop_fd_list; w; w = w->next)
@@ -770,7 +770,7 @@ int mainloop_inspect_watches()
     return n;
 }
 
-int mainloop_inspect_timer(int index, mainloop_time *expires)
+int mainloop_view_timer(int index, mainloop_time *expires)
 {
     mainloop_timer *t = mainloop_timer_list;
     for (; t && index > 0; index--)
@@ -781,4 +781,4 @@ int mainloop_inspect_timer(int index, mainloop_time *expires)
     return 0;
 }
 
-int mainloop_inspect_running() { return mainloop_running; }
+int mainloop_view_running() { return mainloop_running; }

@@ -25,7 +25,7 @@
 #include <vector>
 
 #include "mainloop.h"
-#include "mainloop_inspect.h"
+#include "mainloop_view.h"
 #include "terminal.h"
 
 namespace {
@@ -276,7 +276,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     if (write(keys_write, keys, n) != static_cast<ssize_t>(n))
         abort();
     size_t typed = 0;
-    while (typed < n && mainloop_inspect_running()) {
+    while (typed < n && mainloop_view_running()) {
         terminal_input(STDIN_FILENO, nullptr);
         typed++;
     }

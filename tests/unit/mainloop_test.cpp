@@ -1,6 +1,6 @@
 // Event loop: watches, timers, signals, the pass order, the fault restart and the clock guard.
 #include "mainloop.h"
-#include "mainloop_inspect.h"
+#include "mainloop_view.h"
 
 #include <fcntl.h>
 #include <signal.h>
@@ -37,14 +37,14 @@ void fake_clock(mainloop_time *now)
 mainloop_time due(int index)
 {
     mainloop_time t{-1, -1};
-    mainloop_inspect_timer(index, &t);
+    mainloop_view_timer(index, &t);
     return t;
 }
 
 bool has_timer(int index)
 {
     mainloop_time t;
-    return mainloop_inspect_timer(index, &t) == 0;
+    return mainloop_view_timer(index, &t) == 0;
 }
 
 std::vector<std::string> logged;
@@ -162,7 +162,7 @@ TEST_F(Loop, CallbackDeletesItselfAndALaterWatch)
 
     EXPECT_EQ(mainloop_poll(), 0);
     EXPECT_EQ(calls, std::vector<std::string>{"deleter"});
-    EXPECT_EQ(mainloop_inspect_watches(), 0) << "both watches freed by the sweep";
+    EXPECT_EQ(mainloop_view_watches(), 0) << "both watches freed by the sweep";
 
     // The descriptors are free for new watches after the pass.
     EXPECT_EQ(mainloop_fd_add(first.fd[0], MAINLOOP_READ, record_fd, const_cast<char *>("again")), 0);
