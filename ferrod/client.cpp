@@ -339,7 +339,7 @@ int client_write(client *c, const void *data, int len)
             c->error = errno;
             fr_log(LG_WRN, "Error sending to client %d: %s", c->id, strerror(errno));
             client_del(c);
-        } else if (send_wait_ms(c) >= 0 && c->cfg->num_clients < 2) {
+        } else if (lone && send_wait_ms(c) >= 0) {
             fr_log(LG_WRN, "Timeout sending to client %d", c->id);
             client_del(c);
         }
