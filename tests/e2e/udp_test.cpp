@@ -224,10 +224,17 @@ TEST(Udp, ClientModeAddsTheFixedPeerAgainOnceItsRouteIsBack)
         << f.proc->all_lines();
     // The line goes on talking through the outage for two statistics periods.
     long first = stats_time(f);
+    size_t written = 7;
     ASSERT_TRUE(harness::eventually([&] {
         f.pty.write("x");
+        written++;
         return stats_time(f) >= first + 2;
     }, ms(5000)));
+    // Every byte of the outage handed on (to nobody) before the route comes back, so that none
+    // of them can reach the peer afterwards.
+    ASSERT_TRUE(harness::eventually([&] {
+        return f.stats().find("bytes_rx=" + std::to_string(written) + "\n") != std::string::npos;
+    }, ms(5000))) << f.stats();
     EXPECT_NE(f.stats().find("num_clients=0\n"), std::string::npos) << f.stats();
     EXPECT_EQ(f.proc->count("[wrn]"), 1) << f.proc->all_lines();
     EXPECT_EQ(f.proc->count("is back"), 0) << "nothing to come back to without a route";
