@@ -90,6 +90,10 @@ int stats_dump(void *data)
                     c.bytes_tx) < 0)
             err = errno != 0 ? errno : EIO;
     }
+    // The stream's error flag too: a C library may report a failed write there alone (uClibc's
+    // fflush and fclose return success after a write that failed).
+    if (err == 0 && (fflush(f) != 0 || ferror(f)))
+        err = errno != 0 ? errno : EIO;
     if (fclose(f) != 0 && err == 0)
         err = errno != 0 ? errno : EIO;
     if (err != 0) {

@@ -302,7 +302,9 @@ void log_data(const void *data, size_t len)
 {
     if (!logging || !logfile)
         return;
-    if (fwrite(data, 1, len, logfile) == len && fflush(logfile) == 0)
+    // The error flag too: a C library may report a failed write there alone (uClibc's fflush
+    // returns success after a write that failed).
+    if (fwrite(data, 1, len, logfile) == len && fflush(logfile) == 0 && !ferror(logfile))
         return;
     // A full disk or a failing device: said once, then logging is off until the next ~l
     // opens the file again. The close cannot succeed where the flush failed.

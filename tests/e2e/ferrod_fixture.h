@@ -2,11 +2,10 @@
 #pragma once
 
 #include <errno.h>
-#include <net/if.h>
+#include <fcntl.h>
 #include <sched.h>
 #include <signal.h>
 #include <string.h>
-#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -19,27 +18,32 @@
 
 #include "harness.h"
 
-// Moves this test process into a network namespace of its own with the loopback interface up,
-// so that it may change the network's settings (socket buffer sizes, routes) without touching
-// the machine's; the daemons it starts afterwards live there too. False, with the reason in
-// WHY, where no namespace can be made (not root).
-inline bool enter_private_network(std::string *why)
-{
-    if (unshare(CLONE_NEWNET) != 0) {
-        *why = std::string("no network namespace of our own: ") + strerror(errno);
-        return false;
+// This thread, and the programs it starts, in a network namespace of its own with only the
+// loopback up, so that a test may change the network (routes, socket buffer sizes) without
+// touching the machine's, and no name lookup leaves it; the thread goes back to its own
+// namespace at the end. REFUSED says why there is none (not root), empty when there is.
+struct PrivateNetwork {
+    int home = open("/proc/thread-self/ns/net", O_RDONLY | O_CLOEXEC);
+    std::string refused;
+    PrivateNetwork()
+    {
+        if (unshare(CLONE_NEWNET) != 0)
+            refused = std::string("unshare: ") + strerror(errno);
+        else if (ip({"link", "set", "lo", "up"}) != 0)
+            refused = "ip link set lo up failed";
     }
-    int s = socket(AF_INET, SOCK_DGRAM, 0);
-    ifreq lo{};
-    strcpy(lo.ifr_name, "lo");
-    bool up = s >= 0 && ioctl(s, SIOCGIFFLAGS, &lo) == 0 &&
-              (lo.ifr_flags |= IFF_UP, ioctl(s, SIOCSIFFLAGS, &lo) == 0);
-    if (!up)
-        *why = std::string("loopback not brought up: ") + strerror(errno);
-    if (s >= 0)
-        close(s);
-    return up;
-}
+    ~PrivateNetwork()
+    {
+        setns(home, CLONE_NEWNET);
+        close(home);
+    }
+    static int ip(std::vector<std::string> args)
+    {
+        args.insert(args.begin(), "ip");
+        harness::Process p(args, {}, false);
+        return p.wait_exit(harness::ms(5000));
+    }
+};
 
 struct Ferrod {
     harness::TempDir dir;

@@ -81,9 +81,9 @@ TEST(TelnetServer, ClientLostDuringTheAnnouncementIsNeverTouchedAgain)
 // 255, and still the client never sees an odd run of 255s (a lone IAC would start a command).
 TEST(TelnetServer, SendsCutShortNeverLeaveALoneIac)
 {
-    std::string why;
-    if (!enter_private_network(&why))
-        GTEST_SKIP() << why;
+    PrivateNetwork net;
+    if (!net.refused.empty())
+        GTEST_SKIP() << "no network namespace of our own here: " << net.refused;
     harness::write_file("/proc/sys/net/ipv4/tcp_wmem", "4096 4096 4096\n");
     Ferrod f;
     f.start("ferrod_mode=\"5\"\nferrod_tx_bufsize=\"1024\"\n");

@@ -505,6 +505,7 @@ TEST(TtyscopeLog, HoldsSerialAndTypedBytesAndOpensOnce)
     EXPECT_EQ(s.port_read(2), "ab");
     s.serial.write("xyz");
     ASSERT_TRUE(s.wait_screen("xyz"));
+    EXPECT_EQ(harness::read_file(log), "abxyz") << "written through, not held until the end";
     s.type("~m");
     ASSERT_TRUE(s.wait_screen("[DTR]")) << s.screen;
     s.type("~l");
